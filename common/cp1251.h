@@ -1,0 +1,17 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace common {
+
+// Everything the driver stores, logs or sends is Windows-1251 bytes; UTF-8
+// exists only in our source literals and on screen. Bytes that have no
+// counterpart are replaced by '?' rather than failing.
+std::string Utf8ToCp1251(std::string_view utf8);
+std::string Cp1251ToUtf8(std::string_view cp1251);
+
+// Shorthand for the program's own Russian texts, written as UTF-8 literals.
+inline std::string Ru(std::string_view utf8) { return Utf8ToCp1251(utf8); }
+
+}  // namespace common

@@ -1,0 +1,41 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+#include "link/frame.h"
+
+namespace serverlink {
+
+// Ring of 100 encoded frames shared by the UI thread and the link thread.
+// The mutex is held for one operation only, never across a socket call.
+class FrameQueue {
+ public:
+  static constexpr size_t kSlots = 100;
+
+  bool Push(Bytes frame);
+  std::optional<Bytes> Peek() const;
+  void Pop();
+  bool Empty() const;
+  size_t Size() const;
+  // Encodes with the next sequence number, advances it, pushes: one lock.
+  // The counter advances even when the queue refuses the frame.
+  bool EncodeAndPush(int32_t frameType, const Bytes& payload);
+  uint64_t NextSequence() const;
+  // Payloads of the queued frames of one type, oldest first (a copy).
+  std::vector<Bytes> PayloadsOfType(int32_t frameType) const;
+
+ private:
+  bool PushLocked(Bytes frame);
+  mutable std::mutex mutex_;
+  std::array<Bytes, kSlots> slots_;
+  size_t readIndex_ = 0;
+  size_t writeIndex_ = 0;
+  bool full_ = false;
+  uint64_t nextSequence_ = 0;
+};
+
+}  // namespace serverlink

@@ -1,0 +1,1 @@
+#include "link/link_thread.h"

@@ -1,0 +1,81 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "common/ticks.h"
+#include "link/frame.h"
+#include "link/frame_queue.h"
+
+namespace serverlink {
+
+struct ServerAddress {
+  std::string Address = "127.0.0.1";
+  int32_t Port = 12543;
+};
+
+struct ModemSnapshot {
+  std::string ComName;  // Windows-1251
+  bool ModemActive = false;
+};
+
+// The two operations the link thread hands to the UI thread. Each call
+// returns only after it has run there.
+class LinkUi {
+ public:
+  virtual ~LinkUi() = default;
+  // statusText is Windows-1251; the UI puts DateTimeText and a blank in front.
+  virtual void ShowLinkStatus(const std::string& statusText) = 0;
+  virtual void StepLinkIndicator() = 0;
+};
+
+struct LinkEnvironment {
+  LinkUi* Ui = nullptr;
+  // A consistent copy of the window's ComName and ModemActive.
+  std::function<ModemSnapshot()> Modem;
+  // Reads [ServerHost] of "mcalld.ini" in the given directory (ends in '/').
+  std::function<ServerAddress(const std::string& settingsDir)> ReadServerHost;
+  const common::TickSource* Ticks = nullptr;  // default: the monotonic clock
+  std::function<void()> Sleep;                // default: 1 ms
+  int DataWaitMs = 1000;
+  int ConnectLimitMs = 2500;
+};
+
+// The link thread: keeps the connection to the message server.
+class cl {
+ public:
+  explicit cl(LinkEnvironment env);
+  ~cl();  // asks the thread to stop and detaches or joins as documented in the .cpp
+  cl(const cl&) = delete;
+  cl& operator=(const cl&) = delete;
+
+  void Start();    // runs Execute on its own thread
+  void Execute();  // the thread body
+
+  // Callable from any thread. False when the queue refused the frame.
+  bool SendFrame(int32_t frameType, const Bytes& payload);
+
+  // Payloads of call events still waiting in the queue (for spooling at close).
+  std::vector<Bytes> QueuedCallEvents() const;
+
+  std::atomic<bool> Connected{false};         // link thread writes, UI reads
+  std::atomic<bool> StopRequested{false};     // UI writes, link thread reads
+  std::atomic<bool> ReconnectAllowed{false};  // both write
+  std::atomic<bool> Finished{false};          // link thread writes when Execute has returned
+
+  const std::string& SettingsDir() const { return settingsDir_; }
+  FrameQueue& Queue() { return queue_; }
+
+ private:
+  // Implementation members are the link helper's to add.
+  LinkEnvironment env_;
+  FrameQueue queue_;
+  std::string settingsDir_;
+  std::thread thread_;
+};
+
+}  // namespace serverlink

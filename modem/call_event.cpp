@@ -1,0 +1,1 @@
+#include "modem/call_event.h"

@@ -1,0 +1,61 @@
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <string_view>
+
+#include "common/datetime.h"
+#include "modem/call_event.h"
+
+namespace modem {
+
+// What the window gives the modem dialogue. All texts are Windows-1251 bytes.
+class DialogueHost {
+ public:
+  virtual ~DialogueHost() = default;
+  // SendText of the serial driver.
+  virtual bool SendText(std::string_view bytes) = 0;
+  // The log writers; false when the line could not be written. The dialogue
+  // carries on either way.
+  virtual bool WriteOperatorLog(std::string_view text) = 0;
+  virtual bool WriteSystemLog(std::string_view text) = 0;
+  // One new last line in the log view.
+  virtual void AppendLogView(std::string_view text) = 0;
+  // First step of Timer1Timer: keep at most 35 displayed lines.
+  virtual void TrimLogView() = 0;
+  virtual void DrawModemIndicator() = 0;
+  virtual void SetTimer1Enabled(bool enabled) = 0;
+  // The link: Connected, and SendFrame(ftCallEvent, ...) with its verdict.
+  virtual bool LinkConnected() = 0;
+  virtual bool SendCallEvent(const CallEventBytes& event) = 0;
+  virtual CallSettings CurrentCallSettings() = 0;
+};
+
+// The modem dialogue of the main window: the command queue and its
+// dispatcher, reply handling and incoming calls. Runs on the UI thread only.
+class Dialogue {
+ public:
+  Dialogue(DialogueHost& host, const common::Clock& clock);
+
+  std::deque<std::string> CommandQueue;
+  bool AwaitingReply = false;
+  common::DateTime CommandSentAt = 0;
+  int32_t ReplyState = 0;
+  bool ModemActive = false;
+  int32_t PacketCounter = 0;
+  std::string ModemManufacturer;
+  std::string ModemModel;
+
+  void Timer3Timer();
+  void Timer1Timer();
+  void StartDialogue();
+  void StopDialogue();
+  void SerialPort1ReceivePacket(const uint8_t* Packet, uint32_t DataSize);
+
+ private:
+  DialogueHost& host_;
+  const common::Clock& clock_;
+};
+
+}  // namespace modem

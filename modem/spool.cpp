@@ -1,0 +1,1 @@
+#include "modem/spool.h"

@@ -1,0 +1,1 @@
+#include "serial/port_discovery.h"

@@ -1,0 +1,1 @@
+#include "serial/serial_port_driver.h"
