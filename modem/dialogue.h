@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <initializer_list>
 #include <string>
 #include <string_view>
 
@@ -54,6 +55,18 @@ class Dialogue {
   void SerialPort1ReceivePacket(const uint8_t* Packet, uint32_t DataSize);
 
  private:
+  void expireWait();
+  void dispatchFront();
+  void receive(const uint8_t* packet, uint32_t size, std::string& replyText);
+  void interpret(const std::string& replyText);
+  void interpretByState(const std::string& replyText);
+  void showManufacturer(const std::string& replyText);
+  void showModel(const std::string& replyText);
+  void queueRecovery();
+  void handleCall(const std::string& replyText);
+  void deliver(const CallEventBytes& event, const std::string& pathForSoob);
+  void insertAtFront(std::initializer_list<std::string_view> entries);
+
   DialogueHost& host_;
   const common::Clock& clock_;
 };
