@@ -1,1 +1,70 @@
 #include "link/frame_queue.h"
+
+namespace serverlink {
+
+bool FrameQueue::Push(Bytes frame) {
+  std::lock_guard lock(mutex_);
+  return PushLocked(std::move(frame));
+}
+
+bool FrameQueue::PushLocked(Bytes frame) {
+  if (full_) return false;
+  slots_[writeIndex_] = std::move(frame);
+  writeIndex_ = (writeIndex_ + 1) % kSlots;
+  full_ = writeIndex_ == readIndex_;
+  return true;
+}
+
+std::optional<Bytes> FrameQueue::Peek() const {
+  std::lock_guard lock(mutex_);
+  if (readIndex_ == writeIndex_ && !full_) return std::nullopt;
+  return slots_[readIndex_];
+}
+
+void FrameQueue::Pop() {
+  std::lock_guard lock(mutex_);
+  if (readIndex_ == writeIndex_ && !full_) return;
+  slots_[readIndex_] = Bytes();
+  readIndex_ = (readIndex_ + 1) % kSlots;
+  full_ = false;
+}
+
+bool FrameQueue::Empty() const {
+  std::lock_guard lock(mutex_);
+  return readIndex_ == writeIndex_ && !full_;
+}
+
+size_t FrameQueue::Size() const {
+  std::lock_guard lock(mutex_);
+  if (full_) return kSlots;
+  return (writeIndex_ + kSlots - readIndex_) % kSlots;
+}
+
+bool FrameQueue::EncodeAndPush(int32_t frameType, const Bytes& payload) {
+  // Encoded outside the lock would need the sequence first, so both happen
+  // under it: two threads queueing at once still get distinct, ordered numbers.
+  std::lock_guard lock(mutex_);
+  Bytes frame = EncodeFrame(frameType, payload, nextSequence_++);
+  return PushLocked(std::move(frame));
+}
+
+uint64_t FrameQueue::NextSequence() const {
+  std::lock_guard lock(mutex_);
+  return nextSequence_;
+}
+
+std::vector<Bytes> FrameQueue::PayloadsOfType(int32_t frameType) const {
+  std::lock_guard lock(mutex_);
+  std::vector<Bytes> payloads;
+  const size_t count = full_ ? kSlots : (writeIndex_ + kSlots - readIndex_) % kSlots;
+  for (size_t i = 0; i < count; ++i) {
+    const Bytes& frame = slots_[(readIndex_ + i) % kSlots];
+    const auto type = DecodeFrameHeader(frame);
+    if (type && *type == frameType) {
+      payloads.emplace_back(frame.begin() + kFrameHeaderSize, frame.end());
+    }
+  }
+  return payloads;
+}
+
+}  // namespace serverlink

@@ -10,6 +10,7 @@
 #include "common/ticks.h"
 #include "link/frame.h"
 #include "link/frame_queue.h"
+#include "link/tcp_client.h"
 
 namespace serverlink {
 
@@ -49,14 +50,15 @@ struct LinkEnvironment {
 class cl {
  public:
   explicit cl(LinkEnvironment env);
-  ~cl();  // asks the thread to stop and detaches or joins as documented in the .cpp
+  ~cl();  // sets StopRequested and joins a started thread
   cl(const cl&) = delete;
   cl& operator=(const cl&) = delete;
 
   void Start();    // runs Execute on its own thread
   void Execute();  // the thread body
 
-  // Callable from any thread. False when the queue refused the frame.
+  // Callable from any thread. False when the queue refused the frame (all
+  // 100 slots taken); the sequence number is used up all the same.
   bool SendFrame(int32_t frameType, const Bytes& payload);
 
   // Payloads of call events still waiting in the queue (for spooling at close).
@@ -71,11 +73,40 @@ class cl {
   FrameQueue& Queue() { return queue_; }
 
  private:
-  // Implementation members are the link helper's to add.
+  void prepareRun();
+  void step();
+  void connectedStep();
+  void writeQueuedFrame();
+  bool writeBlock(const Bytes& block);
+  void receiveReply();
+  void actOnReply(int32_t frameType);
+  void attemptConnection();
+  void refusedStep();
+  void handleConnected();
+  void handleDisconnected();
+  void closeLink();
+  void showStatus(const char* utf8Text);
+  void stepIndicator();
+  uint32_t now() const { return env_.Ticks->Ticks(); }
+
   LinkEnvironment env_;
+  common::MonotonicTicks defaultTicks_;
   FrameQueue queue_;
-  std::string settingsDir_;
+  std::string settingsDir_;  // set before the thread runs, then only read
+  bool prepared_ = false;
   std::thread thread_;
+
+  // Link thread only.
+  std::unique_ptr<TcpClient> client_;
+  bool denialShown_ = false;
+  bool keepAliveEnabled_ = false;
+  bool keepAliveDue_ = false;
+  bool justConnected_ = false;
+  bool frameSent_ = false;
+  int32_t errorCount_ = 0;
+  uint32_t lastKeepAliveTick_ = 0;
+  uint32_t lastAttemptTick_ = 0;
+  Bytes replyBody_;
 };
 
 }  // namespace serverlink
