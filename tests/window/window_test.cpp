@@ -1,0 +1,360 @@
+// The operator window driven through its own handlers on the offscreen
+// platform: a real pseudo-terminal behind the serial port, the real link
+// thread pointed at a closed loopback port, and the modal moments scripted.
+#include <QApplication>
+#include <QComboBox>
+#include <QDir>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QStackedWidget>
+#include <QSystemTrayIcon>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QToolButton>
+#include <deque>
+#include <fcntl.h>
+#include <fstream>
+#include <pty.h>
+#include <unistd.h>
+
+#include "app/form1.h"
+#include "app/form2.h"
+#include "common/cp1251.h"
+#include "link/frame.h"
+
+namespace {
+
+class ScriptedModal : public app::ModalUi {
+ public:
+  std::deque<CodeResult> answers;
+  QStringList notices;
+  int missingSettingsShown = 0;
+  QStringList errors;
+  int asked = 0;
+
+  CodeResult AskCloseCode(const QString&) override {
+    ++asked;
+    if (answers.empty()) return Cancelled;
+    const CodeResult answer = answers.front();
+    answers.pop_front();
+    return answer;
+  }
+  void ShowNotice(const QString& text) override { notices << text; }
+  void ShowMissingSettings() override { ++missingSettingsShown; }
+  void ShowError(const QString& text) override { errors << text; }
+};
+
+// One pseudo-terminal pair; the slave side is what the driver opens.
+struct Pty {
+  int master = -1;
+  std::string slavePath;
+  Pty() {
+    int slave = -1;
+    char name[256] = {};
+    if (openpty(&master, &slave, name, nullptr, nullptr) == 0) {
+      slavePath = name;
+      ::close(slave);
+      fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+    }
+  }
+  ~Pty() { Close(); }
+  void Close() {
+    if (master >= 0) ::close(master);
+    master = -1;
+  }
+};
+
+QStringList MemoLines(TForm1& form) { return form.Memo1->toPlainText().split('\n', Qt::SkipEmptyParts); }
+
+// The running flag of each status frame waiting in the link's queue.
+std::vector<int> QueuedStatusFlags(TForm1& form) {
+  std::vector<int> flags;
+  for (const auto& payload : form.Link()->Queue().PayloadsOfType(serverlink::ftModemStatus)) {
+    flags.push_back(payload.size() == 8 ? payload[7] : -1);
+  }
+  return flags;
+}
+
+}  // namespace
+
+class WindowTest : public QObject {
+  Q_OBJECT
+
+ private:
+  std::unique_ptr<QTemporaryDir> dir_;
+  QString oldCwd_;
+  std::vector<int> exitRequests_;
+
+  std::string Dir() const { return dir_->path().toStdString() + "/"; }
+
+  void WriteSettings(const std::string& main, const std::string& ports = "") {
+    std::ofstream out(Dir() + "mcalld.ini", std::ios::binary);
+    out << "[Main]\r\n" << main << "[ServerHost]\r\nAddress=127.0.0.1\r\nPort=1\r\n";
+    if (!ports.empty()) out << "[Ports]\r\n" << ports;
+  }
+
+  std::unique_ptr<TForm1> MakeForm(ScriptedModal& modal) {
+    app::FormOptions options;
+    options.ProgramDir = Dir();
+    options.PortRetryMs = 50;
+    options.RequestExit = [this](int status) { exitRequests_.push_back(status); };
+    return std::make_unique<TForm1>(modal, options);
+  }
+
+ private slots:
+  void init() {
+    exitRequests_.clear();
+    dir_ = std::make_unique<QTemporaryDir>();
+    QVERIFY(dir_->isValid());
+    oldCwd_ = QDir::currentPath();
+    QDir::setCurrent(dir_->path());
+  }
+  void cleanup() {
+    QDir::setCurrent(oldCwd_);
+    dir_.reset();
+  }
+
+  void startupWithSettingsRunsTheModem() {
+    Pty pty;
+    WriteSettings("Com=COM3\r\nSpeed=115200\r\n", "COM3=" + pty.slavePath + "\r\n");
+    ScriptedModal modal;
+    auto form = MakeForm(modal);
+    QCOMPARE(form->windowTitle(), QStringLiteral("КПО Зорвик 2008 - Zuzuriz Avizuvure vavid"));
+    QVERIFY(form->SerialPort1().IsOpen());
+    QCOMPARE(form->SerialPort1().BaudRateValue(), 115200u);
+    QVERIFY(form->Dialogue().ModemActive);
+    QCOMPARE(form->Dialogue().CommandQueue.size(), size_t{6});
+    QCOMPARE(form->AdvGlowButton2->text(), QStringLiteral("Остановить"));
+    QVERIFY(!form->AdvOfficeComboBox1->isEnabled());
+    QVERIFY(!form->AdvGlowButton1->isEnabled());
+    QCOMPARE(form->AdvOfficeComboBox1->count(), 1);
+    QCOMPARE(form->AdvOfficeComboBox1->currentText(), QStringLiteral("COM3"));
+    const int code = form->Label15->text().toInt();
+    QCOMPARE(form->Label15->text().size(), 5);
+    QVERIFY(code >= 10000 && code <= 99998);
+    QVERIFY(!form->Label6->text().isEmpty());
+    QCOMPARE(form->Notebook1->currentIndex(), 0);
+    QVERIFY(form->AdvGlowButton28->isChecked());
+    QVERIFY(!form->AdvGlowButton47->isChecked());
+    QCOMPARE(form->Memo1->toPlainText(), QString());
+    QVERIFY(form->Memo1->isReadOnly());
+    QVERIFY(!modal.missingSettingsShown);
+  }
+
+  void startupWithoutSettingsAsksToEnd() {
+    ScriptedModal modal;
+    auto form = MakeForm(modal);
+    QCOMPARE(modal.missingSettingsShown, 1);
+    QVERIFY(form->QuitRequested());
+    QCOMPARE(exitRequests_, std::vector<int>{1});
+    QVERIFY(!form->SerialPort1().IsOpen());
+    QVERIFY(!form->Dialogue().ModemActive);
+    QVERIFY(form->Link() != nullptr);  // the link still starts, as at every startup
+  }
+
+  void failedStartKeepsTheRunningLookUntilAStop() {
+    WriteSettings("Com=COM5\r\n", "COM5=" + Dir() + "no-such-device\r\n");
+    ScriptedModal modal;
+    auto form = MakeForm(modal);
+    QVERIFY(!form->SerialPort1().IsOpen());
+    QCOMPARE(form->AdvGlowButton2->text(), QStringLiteral("Остановить"));
+    QVERIFY(!form->AdvOfficeComboBox1->isEnabled());
+
+    modal.answers = {app::ModalUi::Accepted};
+    form->AdvGlowButton2Click();
+    QCOMPARE(form->AdvGlowButton2->text(), QStringLiteral("Запустить"));
+    QVERIFY(form->AdvOfficeComboBox1->isEnabled());
+    QVERIFY(form->AdvGlowButton1->isEnabled());
+    QVERIFY(!MemoLines(*form).contains(QStringLiteral("Отключились.")));
+    QCOMPARE(QueuedStatusFlags(*form), std::vector<int>{0});
+
+    // Start again: the port still cannot be opened, the layout stays, a frame goes out.
+    form->AdvGlowButton2Click();
+    QCOMPARE(form->AdvGlowButton2->text(), QStringLiteral("Запустить"));
+    QCOMPARE(QueuedStatusFlags(*form), (std::vector<int>{0, 0}));
+  }
+
+  void stopAndStartWithTheCode_data() {
+    QTest::addColumn<int>("answer");
+    QTest::addColumn<bool>("stopped");
+    QTest::newRow("right code") << int(app::ModalUi::Accepted) << true;
+    QTest::newRow("wrong code") << int(app::ModalUi::Wrong) << false;
+    QTest::newRow("cancelled") << int(app::ModalUi::Cancelled) << false;
+  }
+  void stopAndStartWithTheCode() {
+    QFETCH(int, answer);
+    QFETCH(bool, stopped);
+    Pty pty;
+    WriteSettings("Com=COM3\r\n", "COM3=" + pty.slavePath + "\r\n");
+    ScriptedModal modal;
+    auto form = MakeForm(modal);
+    QVERIFY(form->Dialogue().ModemActive);
+
+    modal.answers = {static_cast<app::ModalUi::CodeResult>(answer)};
+    form->AdvGlowButton2Click();
+    QCOMPARE(!form->Dialogue().ModemActive, stopped);
+    QCOMPARE(!form->SerialPort1().IsOpen(), stopped);
+    QCOMPARE(form->AdvGlowButton2->text(), stopped ? QStringLiteral("Запустить") : QStringLiteral("Остановить"));
+    QCOMPARE(MemoLines(*form).contains(QStringLiteral("Отключились.")), stopped);
+    QCOMPARE(modal.notices.isEmpty(), stopped);
+    if (!stopped) QCOMPARE(modal.notices.first(), QStringLiteral("Неправильный пароль. В доступе отказано"));
+    QCOMPARE(QueuedStatusFlags(*form), std::vector<int>{stopped ? 0 : 1});
+    if (!stopped) return;
+
+    // Start from the stopped layout with the list's port: Com is written back.
+    form->AdvGlowButton2Click();
+    QVERIFY(form->Dialogue().ModemActive);
+    QCOMPARE(form->AdvGlowButton2->text(), QStringLiteral("Остановить"));
+    QCOMPARE(QueuedStatusFlags(*form), (std::vector<int>{0, 1}));
+    std::ifstream in(Dir() + "mcalld.ini", std::ios::binary);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    QVERIFY(text.find("Com=COM3") != std::string::npos);
+  }
+
+  void closeNeedsTheCode() {
+    WriteSettings("Com=\r\n");
+    ScriptedModal modal;
+    auto form = MakeForm(modal);
+    form->show();
+
+    modal.answers = {app::ModalUi::Wrong};
+    QVERIFY(!form->close());
+    QCOMPARE(modal.notices, QStringList{QStringLiteral("Не правильный пароль.")});
+    QVERIFY(!form->Link()->StopRequested.load());
+
+    modal.answers = {app::ModalUi::Cancelled};
+    QVERIFY(!form->close());
+    QCOMPARE(modal.notices.size(), 1);
+
+    modal.answers = {app::ModalUi::Accepted};
+    QVERIFY(form->close());
+    QCOMPARE(exitRequests_, std::vector<int>{0});
+    QVERIFY(form->Link()->StopRequested.load());
+    QVERIFY(!form->Link()->ReconnectAllowed.load());
+    QVERIFY(form->Dialogue().CommandQueue.empty());
+    form->FinishLink();
+    QVERIFY(form->Link()->Finished.load());
+  }
+
+  void closeSpoolsQueuedCallEvents() {
+    WriteSettings("Com=\r\nPathForSoob=spool/\r\n");
+    QVERIFY(QDir(dir_->path()).mkdir("spool"));
+    ScriptedModal modal;
+    auto form = MakeForm(modal);
+    serverlink::Bytes event(21, 0);
+    event[0] = 42;
+    QVERIFY(form->Link()->SendFrame(serverlink::ftCallEvent, event));
+    form->CloseConfirmed();
+    const QStringList files = QDir(dir_->path() + "/spool").entryList({"*.dd8"}, QDir::Files);
+    QCOMPARE(files.size(), 1);
+    QFile file(dir_->path() + "/spool/" + files.first());
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray bytes = file.readAll();
+    QCOMPARE(bytes.size(), 25);
+    QCOMPARE(bytes.left(4), QByteArray("\x4A\x00\x00\x03", 4));
+    QCOMPARE(int(bytes[4]), 42);
+  }
+
+  void pageButtonsKeepExactlyOnePressed() {
+    WriteSettings("Com=\r\n");
+    ScriptedModal modal;
+    auto form = MakeForm(modal);
+    form->AdvGlowButton47->click();
+    QCOMPARE(form->Notebook1->currentWidget()->objectName(), QStringLiteral("setup"));
+    QVERIFY(form->AdvGlowButton47->isChecked());
+    QVERIFY(!form->AdvGlowButton28->isChecked());
+    form->AdvGlowButton47->click();
+    QVERIFY(form->AdvGlowButton47->isChecked());
+    form->AdvGlowButton28->click();
+    QCOMPARE(form->Notebook1->currentWidget()->objectName(), QStringLiteral("Default"));
+    QVERIFY(form->AdvGlowButton28->isChecked());
+    QVERIFY(!form->AdvGlowButton47->isChecked());
+  }
+
+  void minimiseAndRestore() {
+    WriteSettings("Com=\r\n");
+    ScriptedModal modal;
+    auto form = MakeForm(modal);
+    form->show();
+    QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+    form->showMinimized();
+    QTest::qWait(50);
+    // Hidden only where a notification area can bring it back.
+    QCOMPARE(form->isVisible(), !form->RxTrayIcon1->isVisible());
+    form->N4Click();
+    QVERIFY(form->isVisible());
+    QVERIFY(!form->isMinimized());
+    QCOMPARE(form->RxTrayIcon1->toolTip(), QStringLiteral("Zuzuriz Avizuvure vavid"));
+  }
+
+  void scanListsTheMappedPorts() {
+    Pty com3;
+    Pty com7;
+    WriteSettings("Com=\r\n", "COM3=" + com3.slavePath + "\r\nCOM7=" + com7.slavePath + "\r\n");
+    ScriptedModal modal;
+    auto form = MakeForm(modal);
+    form->AdvGlowButton1Click();
+    QStringList items;
+    for (int i = 0; i < form->AdvOfficeComboBox1->count(); ++i) items << form->AdvOfficeComboBox1->itemText(i);
+    QVERIFY2(items.mid(0, 2) == (QStringList{"COM3", "COM7"}), qPrintable(items.join(',')));
+    QCOMPARE(form->AdvOfficeComboBox1->currentIndex(), 0);
+  }
+
+  void lostPortComesBack() {
+    auto first = std::make_unique<Pty>();
+    const std::string linkPath = Dir() + "modem";
+    QVERIFY(::symlink(first->slavePath.c_str(), linkPath.c_str()) == 0);
+    WriteSettings("Com=COM3\r\n", "COM3=" + linkPath + "\r\n");
+    ScriptedModal modal;
+    auto form = MakeForm(modal);
+    QVERIFY(form->SerialPort1().IsOpen());
+
+    first->Close();
+    QTRY_VERIFY_WITH_TIMEOUT(MemoLines(*form).contains(QStringLiteral("Связь с портом COM3 потеряна.")), 5000);
+    QVERIFY(!form->Dialogue().ModemActive);
+    QCOMPARE(form->AdvGlowButton2->text(), QStringLiteral("Остановить"));
+    QVERIFY(form->WaitingForPort());
+    QCOMPARE(QueuedStatusFlags(*form), std::vector<int>{0});
+
+    Pty second;
+    QVERIFY(::unlink(linkPath.c_str()) == 0);
+    QVERIFY(::symlink(second.slavePath.c_str(), linkPath.c_str()) == 0);
+    QTRY_VERIFY_WITH_TIMEOUT(MemoLines(*form).contains(QStringLiteral("Порт COM3 снова доступен.")), 5000);
+    QVERIFY(form->Dialogue().ModemActive);
+    QVERIFY(form->SerialPort1().IsOpen());
+    QVERIFY(!form->WaitingForPort());
+    QCOMPARE(QueuedStatusFlags(*form), (std::vector<int>{0, 1}));
+  }
+
+  void closeCodeDialog() {
+    TForm2 dialog;
+    dialog.SetCloseCode("12345");
+    QCOMPARE(dialog.windowTitle(), QStringLiteral("Закрытый доступ"));
+    QCOMPARE(dialog.BitBtn1->text(), QStringLiteral("ОК"));
+    QCOMPARE(dialog.BitBtn2->text(), QStringLiteral("Отмена"));
+    QTest::keyClicks(dialog.MaskEdit1, "12a34567");
+    QCOMPARE(dialog.MaskEdit1->text(), QStringLiteral("12345"));  // digits only, at most five
+    QCOMPARE(dialog.MaskEdit1->displayText(), QStringLiteral("*****"));
+
+    struct Case {
+      const char* entry;
+      int result;
+    } cases[] = {{"12345", TForm2::Accepted}, {"1234", TForm2::Wrong}, {"54321", TForm2::Wrong}};
+    for (const auto& c : cases) {
+      dialog.MaskEdit1->setText(c.entry);
+      dialog.BitBtn1Click();
+      QCOMPARE(dialog.result(), c.result);
+    }
+    dialog.BitBtn2->click();
+    QCOMPARE(dialog.result(), int(TForm2::Cancelled));
+
+    // The entry is kept and selected each time the dialog becomes active.
+    dialog.MaskEdit1->setText("123");
+    dialog.FormActivate();
+    QCOMPARE(dialog.MaskEdit1->selectedText(), QStringLiteral("123"));
+  }
+};
+
+QTEST_MAIN(WindowTest)
+#include "window_test.moc"
