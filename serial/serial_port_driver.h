@@ -2,8 +2,10 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <sys/types.h>
 #include <vector>
 
 #include "common/ticks.h"
@@ -48,6 +50,8 @@ class TSerialPortDriver;
 using TReceivePacketEvent = std::function<void(TSerialPortDriver* Sender, const uint8_t* Packet, uint32_t DataSize)>;
 using TReceiveDataEvent = std::function<void(TSerialPortDriver* Sender, const uint8_t* DataPtr, uint32_t DataSize)>;
 
+// One thread: everything, handlers included, runs on the thread that ticks
+// the PollTimer. The timer and the tick source must outlive the driver.
 class TSerialPortDriver {
  public:
   TSerialPortDriver(PollTimer& timer, const common::TickSource& ticks);
@@ -96,6 +100,8 @@ class TSerialPortDriver {
   TReceiveDataEvent OnReceiveData;
   TReceivePacketEvent OnReceivePacket;
   // Called once when an open device goes away (unplugged, peer closed).
+  // The driver then reads and writes nothing but stays open until its
+  // owner calls ClosePort; calling ClosePort from the handler is fine.
   std::function<void()> OnPortLost;
 
   bool OpenPort();
@@ -114,9 +120,22 @@ class TSerialPortDriver {
   // Internal state visible to tests.
   int64_t PacketStart() const { return packetStart_; }
   int Handle() const { return fd_; }
+  bool PortLost() const { return lost_; }
 
  private:
-  // Implementation-defined members; the serial helper owns these.
+  std::optional<uint32_t> waitingInput();
+  ssize_t readInto(uint32_t count);
+  uint32_t writeWithin10ms(const uint8_t* data, uint32_t count);
+  bool setModemControl(int bits, bool on);
+  bool isDeviceGone(int error);
+  void reportLost();
+  bool deliveryStopped() const { return !IsOpen() || lost_; }
+  void deliverRaw(uint32_t waiting);
+  void deliverFullPackets(uint32_t waiting, uint32_t size);
+  bool flushDue() const;
+  void flushPartial(uint32_t waiting);
+  void applyIfOpen();
+
   PollTimer& timer_;
   const common::TickSource& ticks_;
   TPortNumber port_ = pnCOM2;
@@ -140,6 +159,8 @@ class TSerialPortDriver {
   std::vector<uint8_t> receiveBuffer_;
   int64_t packetStart_ = -1;
   int fd_ = -1;
+  std::string lockFile_;
+  bool lost_ = false;
 };
 
 }  // namespace serial
