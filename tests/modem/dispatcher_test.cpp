@@ -1,0 +1,198 @@
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <optional>
+
+#include "fakes.h"
+
+namespace modem {
+namespace {
+
+using testing::FakeClock;
+using testing::FakeHost;
+using testing::Feed;
+
+constexpr int32_t kUntouched = 42;
+
+struct TagCase {
+  const char* name;
+  const char* entry;
+  std::optional<std::string> written;  // nothing goes out when empty
+  int32_t state;
+};
+
+void PrintTo(const TagCase& c, std::ostream* os) { *os << c.name; }
+
+class DispatchTag : public ::testing::TestWithParam<TagCase> {};
+
+TEST_P(DispatchTag, WritesTheCommandAndSetsItsState) {
+  const TagCase& c = GetParam();
+  FakeHost host;
+  FakeClock clock;
+  Dialogue d(host, clock);
+  d.ModemActive = true;
+  d.ReplyState = kUntouched;
+  d.CommandQueue = {c.entry, "AT:AT\r"};
+
+  d.Timer3Timer();
+
+  ASSERT_EQ(d.CommandQueue, std::deque<std::string>{"AT:AT\r"});
+  if (c.written) {
+    EXPECT_EQ(host.sent, std::vector<std::string>{*c.written});
+    EXPECT_EQ(host.operatorLog, std::vector<std::string>{">" + *c.written});
+    EXPECT_TRUE(d.AwaitingReply);
+    EXPECT_EQ(d.CommandSentAt, clock.now);
+  } else {
+    EXPECT_TRUE(host.sent.empty());
+    EXPECT_TRUE(host.operatorLog.empty());
+    EXPECT_FALSE(d.AwaitingReply);
+  }
+  EXPECT_EQ(d.ReplyState, c.state);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Tags, DispatchTag,
+    ::testing::Values(TagCase{"clip", "CLIP:AT+CLIP=1\r", "AT+CLIP=1\r", 77}, TagCase{"at", "AT:AT\r", "AT\r", 0},
+                      TagCase{"atz", "ATZ:ATZ\r\n", "ATZ\r\n", 0}, TagCase{"cfun", "CFUN:AT+CFUN=1,1\r\n", "AT+CFUN=1,1\r\n", 0},
+                      TagCase{"ate", "ATE:ATE0\r", "ATE0\r", 1}, TagCase{"cgmi", "CGMI:AT+CGMI\r", "AT+CGMI\r", 2},
+                      TagCase{"cgmm", "CGMM:AT+CGMM\r", "AT+CGMM\r", 3}, TagCase{"cpms", "CPMS:AT+CPMS?\r", "AT+CPMS?\r", 5},
+                      TagCase{"ata", "ATA:ATA\r\n", "ATA\r\n", 70}, TagCase{"atv1", "ATV1:AT+VTS=1\r\n", "AT+VTS=1\r\n", 71},
+                      TagCase{"ath", "ATH:ATH\r\n", "ATH\r\n", 74},
+                      // Only the first colon splits; the rest belongs to the command.
+                      TagCase{"colon_in_command", "CLIP:AT:X\r", "AT:X\r", 77},
+                      TagCase{"unknown_tag", "CMGL:AT+CMGL=4\r", std::nullopt, kUntouched},
+                      TagCase{"lower_case_tag", "clip:AT+CLIP=1\r", std::nullopt, kUntouched},
+                      TagCase{"no_colon", "AT\r", std::nullopt, kUntouched},
+                      TagCase{"empty_tag", ":AT\r", std::nullopt, kUntouched}),
+    [](const auto& row) { return std::string(row.param.name); });
+
+TEST(Dispatcher, StartupSequenceGoesOutOneCommandPerReply) {
+  FakeHost host;
+  FakeClock clock;
+  Dialogue d(host, clock);
+  d.StartDialogue();
+  EXPECT_TRUE(d.ModemActive);
+  EXPECT_EQ(host.timer1, std::vector<bool>{true});
+
+  const std::vector<std::string> expected{"AT\r", "ATE0\r", "AT+CGMI\r", "AT+CGMM\r", "AT+CPMS?\r", "AT+CLIP=1\r"};
+  for (size_t i = 0; i < expected.size(); ++i) {
+    d.Timer3Timer();
+    d.Timer3Timer();  // still waiting: nothing more goes out
+    ASSERT_EQ(host.sent.size(), i + 1);
+    EXPECT_EQ(host.sent.back(), expected[i]);
+    Feed(d, "\r\nOK\r\n");
+  }
+  EXPECT_EQ(d.ReplyState, 77);
+  EXPECT_TRUE(d.CommandQueue.empty());
+}
+
+TEST(Dispatcher, UnansweredCommandBlocksForJustOverTenSeconds) {
+  FakeHost host;
+  FakeClock clock;
+  Dialogue d(host, clock);
+  d.ModemActive = true;
+  d.CommandQueue = {"ATE:ATE0\r", "CGMI:AT+CGMI\r"};
+  d.Timer3Timer();
+  ASSERT_EQ(host.sent.size(), 1u);
+
+  clock.AdvanceMs(10000);
+  d.Timer3Timer();
+  EXPECT_EQ(host.sent.size(), 1u) << "the limit is strictly later than ten seconds";
+
+  clock.AdvanceMs(50);
+  d.Timer3Timer();
+  ASSERT_EQ(host.sent.size(), 2u) << "the next entry goes out in the tick that ends the wait";
+  EXPECT_EQ(host.sent.back(), "AT+CGMI\r");
+  EXPECT_EQ(d.ReplyState, 2);
+}
+
+TEST(Dispatcher, RestartWithinTheLimitWaitsForTheOldOne) {
+  FakeHost host;
+  FakeClock clock;
+  Dialogue d(host, clock);
+  d.StartDialogue();
+  d.Timer3Timer();
+  ASSERT_EQ(host.sent.size(), 1u);
+
+  clock.AdvanceMs(3000);
+  d.StopDialogue();
+  EXPECT_FALSE(d.ModemActive);
+  EXPECT_TRUE(d.CommandQueue.empty());
+  EXPECT_TRUE(d.AwaitingReply);
+  EXPECT_EQ(host.timer1, (std::vector<bool>{true, false}));
+
+  clock.AdvanceMs(2000);
+  d.StartDialogue();
+  d.Timer3Timer();
+  EXPECT_EQ(host.sent.size(), 1u);
+  clock.AdvanceMs(5001);
+  d.Timer3Timer();
+  ASSERT_EQ(host.sent.size(), 2u);
+  EXPECT_EQ(host.sent.back(), "AT\r");
+}
+
+TEST(Dispatcher, NothingGoesOutWhileTheModemIsStopped) {
+  FakeHost host;
+  FakeClock clock;
+  Dialogue d(host, clock);
+  d.CommandQueue = {"AT:AT\r"};
+  for (int i = 0; i < 5; ++i) d.Timer3Timer();
+  EXPECT_TRUE(host.sent.empty());
+  EXPECT_EQ(d.CommandQueue.size(), 1u);
+}
+
+// The reply to a command must be read under that command's state, however
+// the host's calls fail.
+TEST(Dispatcher, HostFailuresNeverKeepThePreviousState) {
+  struct Case {
+    const char* name;
+    FakeHost::Failure logFailure;
+    bool sendThrows;
+  };
+  for (const Case& c : {Case{"log_returns_false", FakeHost::Failure::kReturnsFalse, false},
+                        Case{"log_throws", FakeHost::Failure::kThrows, false},
+                        Case{"send_throws", FakeHost::Failure::kNone, true}}) {
+    SCOPED_TRACE(c.name);
+    FakeHost host;
+    host.operatorLogFailure = c.logFailure;
+    host.sendThrows = c.sendThrows;
+    FakeClock clock;
+    Dialogue d(host, clock);
+    d.ModemActive = true;
+    d.CommandQueue = {"CGMI:AT+CGMI\r", "CGMM:AT+CGMM\r"};
+    d.Timer3Timer();
+    EXPECT_EQ(d.ReplyState, 2);
+    EXPECT_TRUE(d.AwaitingReply);
+    clock.AdvanceMs(10001);
+    d.Timer3Timer();
+    EXPECT_EQ(d.ReplyState, 3) << "the timer keeps working";
+  }
+}
+
+TEST(Dispatcher, RearmAddsOneCallerIdEntryAtMost) {
+  struct Case {
+    const char* name;
+    std::deque<std::string> before;
+    std::deque<std::string> after;
+  };
+  const std::string rearm = "CLIP:AT+CLIP=1\r";
+  for (const Case& c : {
+           Case{"empty", {}, {rearm}},
+           Case{"long_queue", {"AT:AT\r", "ATE:ATE0\r"}, {"AT:AT\r", "ATE:ATE0\r", rearm}},
+           Case{"already_queued", {rearm, "AT:AT\r"}, {rearm, "AT:AT\r"}},
+           // The recovery form ends in CR LF: a different entry.
+           Case{"recovery_form_only", {"CLIP:AT+CLIP=1\r\n"}, {"CLIP:AT+CLIP=1\r\n", rearm}},
+       }) {
+    SCOPED_TRACE(c.name);
+    FakeHost host;
+    FakeClock clock;
+    Dialogue d(host, clock);
+    d.CommandQueue = c.before;
+    d.Timer1Timer();
+    EXPECT_EQ(host.trims, 1);
+    EXPECT_EQ(d.CommandQueue, c.after);
+  }
+}
+
+}  // namespace
+}  // namespace modem

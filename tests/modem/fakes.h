@@ -1,0 +1,108 @@
+#pragma once
+
+#include <stdlib.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "common/datetime.h"
+#include "modem/dialogue.h"
+
+namespace modem::testing {
+
+// Records every call; each failure mode can be switched on by a test.
+class FakeHost : public DialogueHost {
+ public:
+  enum class Failure { kNone, kReturnsFalse, kThrows };
+
+  std::vector<std::string> sent;
+  std::vector<std::string> operatorLog;
+  std::vector<std::string> systemLog;
+  std::vector<std::string> view;
+  std::vector<CallEventBytes> events;
+  std::vector<bool> timer1;
+  int trims = 0;
+  int indicatorDraws = 0;
+
+  Failure operatorLogFailure = Failure::kNone;
+  Failure systemLogFailure = Failure::kNone;
+  bool sendThrows = false;
+  bool indicatorThrows = false;
+  bool connected = false;
+  Failure linkFailure = Failure::kNone;
+  CallSettings settings;
+
+  bool SendText(std::string_view bytes) override {
+    if (sendThrows) throw std::runtime_error("port gone");
+    sent.emplace_back(bytes);
+    return true;
+  }
+  bool WriteOperatorLog(std::string_view text) override { return Write(operatorLog, operatorLogFailure, text); }
+  bool WriteSystemLog(std::string_view text) override { return Write(systemLog, systemLogFailure, text); }
+  void AppendLogView(std::string_view text) override { view.emplace_back(text); }
+  void TrimLogView() override { ++trims; }
+  void DrawModemIndicator() override {
+    ++indicatorDraws;
+    if (indicatorThrows) throw std::runtime_error("no canvas");
+  }
+  void SetTimer1Enabled(bool enabled) override { timer1.push_back(enabled); }
+  bool LinkConnected() override { return connected; }
+  bool SendCallEvent(const CallEventBytes& event) override {
+    if (linkFailure == Failure::kThrows) throw std::runtime_error("link broke");
+    if (linkFailure == Failure::kReturnsFalse) return false;
+    events.push_back(event);
+    return true;
+  }
+  CallSettings CurrentCallSettings() override { return settings; }
+
+ private:
+  static bool Write(std::vector<std::string>& log, Failure failure, std::string_view text) {
+    if (failure == Failure::kThrows) throw std::runtime_error("disk full");
+    if (failure == Failure::kReturnsFalse) return false;
+    log.emplace_back(text);
+    return true;
+  }
+};
+
+class FakeClock : public common::Clock {
+ public:
+  common::DateTime now = common::MakeDateTime({2024, 3, 15, 12, 30, 45, 123});
+  common::DateTime Now() const override { return now; }
+  void AdvanceMs(double ms) { now += ms / 86400000.0; }
+};
+
+class TempDir {
+ public:
+  TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "modem-test-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp");
+    path_ = pattern;
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  std::string prefix() const { return path_.string() + "/"; }
+  const std::filesystem::path& path() const { return path_; }
+  std::vector<std::string> files() const {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(path_)) names.push_back(entry.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+ private:
+  std::filesystem::path path_;
+};
+
+inline void Feed(Dialogue& dialogue, std::string_view block) {
+  dialogue.SerialPort1ReceivePacket(reinterpret_cast<const uint8_t*>(block.data()), static_cast<uint32_t>(block.size()));
+}
+
+}  // namespace modem::testing

@@ -1,0 +1,221 @@
+#include <gtest/gtest.h>
+
+#include <deque>
+
+#include "common/cp1251.h"
+#include "fakes.h"
+
+namespace modem {
+namespace {
+
+using common::Ru;
+using testing::FakeClock;
+using testing::FakeHost;
+using testing::Feed;
+
+const std::deque<std::string> kRecoveryEntries{
+    "CFUN:AT+CFUN=1,1\r\n", "AT:AT\r\n",         "ATZ:ATZ\r\n",        "ATE:ATE0\r\n",
+    "CGMI:AT+CGMI\r\n",     "CGMM:AT+CGMM\r\n", "CPMS:AT+CPMS?\r\n", "CLIP:AT+CLIP=1\r\n",
+};
+const std::deque<std::string> kAnswer{"ATA:ATA\r\n", "ATV1:AT+VTS=1\r\n", "ATH:ATH\r\n"};
+const std::string kQueued = "CLIP:AT+CLIP=1\r";
+
+enum void PrintTo(const ReplyCase& c, std::ostream* os) { *os << c.name; }
+
+class Queued { kUnchanged, kRecovery, kCall };
+
+struct ReplyCase {
+  const char* name;
+  int32_t state;
+  std::string block;
+  std::vector<std::string> view;
+  std::vector<std::string> systemLog;
+  Queued queued = Queued::kUnchanged;
+};
+
+std::string Manufacturer(const std::string& m) { return Ru("Производитель: ") + m; }
+std::string Model(const std::string& m) { return Ru("Модель: ") + m; }
+
+std::vector<ReplyCase> Cases() {
+  const std::string ring = "\r\nRING\r\n";
+  return {
+      {"ok_under_0", 0, "\r\nOK\r\n", {"OK"}, {}},
+      {"ok_inside_a_word", 0, "\r\nBOOKED\r\n", {"OK"}, {}},
+      {"nothing_under_0", 0, ring, {}, {}},
+      {"echo_off", 1, "ATE0\r\r\nOK\r\n", {Ru("режим эхо выключен")}, {}},
+      {"echo_on", 1, ring, {Ru("режим эхо включен")}, {}},
+      {"manufacturer", 2, "\r\nACME\r\n\r\nOK\r\n", {Manufacturer("ACME")}, {"<!ACME"}},
+      {"manufacturer_after_echo", 2, "AT+CGMI\r\r\nACME\r\n\r\nOK\r\n", {Manufacturer("ACME")}, {"<!ACME"}},
+      // The first character after the line feed is always taken.
+      {"manufacturer_without_line", 2, "\r\n\r\nOK\r\n", {Manufacturer("\r\nOK")}, {"<!\r\nOK"}},
+      {"manufacturer_without_cr", 2, "\nACME OK", {Manufacturer("ACME OK")}, {"<!ACME OK"}},
+      {"manufacturer_unknown", 2, ring, {Ru("Производитель: не удалось определить")}, {}},
+      {"model", 3, "\r\nM55\r\n\r\nOK\r\n", {Model("M55")}, {"<!M55"}},
+      {"model_unknown_logs_the_last_one", 3, ring, {Ru("Модель: не удалось определить")}, {"<!OLD"}},
+      {"silent_under_5", 5, "\r\n+CPMS: \"SM\",0,20\r\n\r\nOK\r\n", {}, {}},
+      {"silent_under_70", 70, ring, {}, {}},
+      {"silent_under_71", 71, ring, {}, {}},
+      {"silent_under_74", 74, ring, {}, {}},
+      {"silent_under_77", 77, ring, {}, {}},
+      // With the echo on, the re-arm command comes back; it is no call.
+      {"echoed_clip_command", 0, "AT+CLIP=1\r\r\nOK\r\n", {"OK"}, {}},
+      {"echoed_clip_command_with_error", 77, "AT+CLIP=1\r\r\nERROR\r\n", {}, {}, Queued::kRecovery},
+      {"error", 0, "\r\nERROR\r\n", {}, {}, Queued::kRecovery},
+      {"cme_error", 2, "\r\n+CME ERROR: 10\r\n", {}, {}, Queued::kRecovery},
+      {"call_with_error", 0, "\r\n+CLIP: \"123\",129\r\nERROR\r\n",
+       {Ru("Входящий звонок - ") + "123"}, {"<!\r\n+CLIP: \"123\",129\r\nERROR\r\n"}, Queued::kCall},
+  };
+}
+
+class ReplyHandling : public ::testing::TestWithParam<ReplyCase> {};
+
+TEST_P(ReplyHandling, InterpretsTheBlockUnderTheCurrentState) {
+  const ReplyCase& c = GetParam();
+  FakeHost host;
+  host.connected = true;
+  FakeClock clock;
+  Dialogue d(host, clock);
+  d.ReplyState = c.state;
+  d.AwaitingReply = true;
+  d.ModemModel = "OLD";
+  d.ModemManufacturer = "OLD";
+  d.CommandQueue = {kQueued};
+
+  Feed(d, c.block);
+
+  EXPECT_EQ(host.view, c.view);
+  EXPECT_EQ(host.systemLog, c.systemLog);
+  EXPECT_EQ(host.operatorLog, std::vector<std::string>{"<" + c.block});
+  EXPECT_FALSE(d.AwaitingReply);
+  EXPECT_EQ(d.ReplyState, c.state);
+  EXPECT_EQ(d.ModemActive, c.block.find("OK") != std::string::npos);
+
+  std::deque<std::string> queue{kQueued};
+  if (c.queued == Queued::kRecovery) queue.insert(queue.begin(), kRecoveryEntries.begin(), kRecoveryEntries.end());
+  if (c.queued == Queued::kCall) queue.insert(queue.begin(), kAnswer.begin(), kAnswer.end());
+  EXPECT_EQ(d.CommandQueue, queue);
+  EXPECT_EQ(host.events.size(), c.queued == Queued::kCall ? 1u : 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Blocks, ReplyHandling, ::testing::ValuesIn(Cases()),
+                         [](const auto& row) { return std::string(row.param.name); });
+
+TEST(ReplyHandling, KeepsTheIdentityThatWasRead) {
+  FakeHost host;
+  FakeClock clock;
+  Dialogue d(host, clock);
+  d.ReplyState = 2;
+  Feed(d, "\r\nACME\r\n\r\nOK\r\n");
+  EXPECT_EQ(d.ModemManufacturer, "ACME");
+  Feed(d, "\r\nRING\r\n");
+  EXPECT_EQ(d.ModemManufacturer, "");
+  d.ReplyState = 3;
+  Feed(d, "\r\nM55\r\n\r\nOK\r\n");
+  EXPECT_EQ(d.ModemModel, "M55");
+  Feed(d, "\r\nRING\r\n");
+  EXPECT_EQ(d.ModemModel, "M55");
+}
+
+TEST(ReplyHandling, TextIsTheFirst255BytesZerosIncluded) {
+  FakeHost host;
+  FakeClock clock;
+  Dialogue d(host, clock);
+  std::string block(256, 'x');
+  block[3] = '\0';
+  block[255] = 'Z';
+  Feed(d, block);
+  ASSERT_EQ(host.operatorLog.size(), 1u);
+  EXPECT_EQ(host.operatorLog[0], "<" + block.substr(0, 255));
+
+  d.SerialPort1ReceivePacket(nullptr, 10);
+  EXPECT_EQ(host.operatorLog.back(), "<");
+}
+
+TEST(ReplyHandling, PacketCounterCyclesFromOneToSixteen) {
+  FakeHost host;
+  FakeClock clock;
+  Dialogue d(host, clock);
+  std::vector<int32_t> seen;
+  for (int i = 0; i < 18; ++i) {
+    Feed(d, "x");
+    seen.push_back(d.PacketCounter);
+  }
+  EXPECT_EQ(seen, (std::vector<int32_t>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 1, 2}));
+  EXPECT_EQ(host.indicatorDraws, 18);
+}
+
+TEST(ReplyHandling, ReplySplitOverTwoBlocksIsReadUnderTheNextState) {
+  FakeHost host;
+  FakeClock clock;
+  Dialogue d(host, clock);
+  d.ModemActive = true;
+  d.CommandQueue = {"CGMI:AT+CGMI\r", "CGMM:AT+CGMM\r"};
+  d.Timer3Timer();
+  Feed(d, "\r\nACME");
+  EXPECT_FALSE(d.AwaitingReply);
+  d.Timer3Timer();
+  EXPECT_EQ(host.sent.back(), "AT+CGMM\r");
+  Feed(d, "\r\n\r\nOK\r\n");
+  EXPECT_EQ(host.view, (std::vector<std::string>{Ru("Производитель: не удалось определить"), Model("\r\nOK")}));
+}
+
+TEST(ReplyHandling, ErrorDuringACallResetsBeforeTheHangUp) {
+  FakeHost host;
+  FakeClock clock;
+  Dialogue d(host, clock);
+  d.ModemActive = true;
+  d.CommandQueue = kAnswer;
+  d.Timer3Timer();
+  Feed(d, "\r\nOK\r\n");
+  d.Timer3Timer();
+  EXPECT_EQ(d.ReplyState, 71);
+  Feed(d, "\r\nERROR\r\n");
+  std::deque<std::string> expected = kRecoveryEntries;
+  expected.push_back("ATH:ATH\r\n");
+  EXPECT_EQ(d.CommandQueue, expected);
+}
+
+TEST(ReplyHandling, ModemThatAlwaysFailsKeepsTheQueueBounded) {
+  FakeHost host;
+  FakeClock clock;
+  Dialogue d(host, clock);
+  d.StartDialogue();
+  d.CommandQueue.push_back("ATH:ATH\r\n");
+  std::vector<size_t> sizes;
+  for (int i = 0; i < 40; ++i) {
+    d.Timer3Timer();
+    Feed(d, "\r\nERROR\r\n");
+    if (i % 10 == 9) d.Timer1Timer();
+    sizes.push_back(d.CommandQueue.size());
+  }
+  // Recovery, then the rest of the start-up entries in their CR form (whose
+  // re-arm entry keeps the timer from adding another) and the hang-up.
+  EXPECT_EQ(sizes, std::vector<size_t>(sizes.size(), kRecoveryEntries.size() + 6));
+  EXPECT_EQ(d.CommandQueue.front(), kRecoveryEntries.front());
+  EXPECT_EQ(std::count(d.CommandQueue.begin(), d.CommandQueue.end(), "ATH:ATH\r\n"), 1);
+  EXPECT_EQ(host.sent.size(), 40u);
+}
+
+// Whatever a host call does, the later stages run and the wait ends.
+TEST(ReplyHandling, FailingHostCallsLoseNothing) {
+  FakeHost host;
+  host.indicatorThrows = true;
+  host.operatorLogFailure = FakeHost::Failure::kThrows;
+  host.systemLogFailure = FakeHost::Failure::kThrows;
+  FakeClock clock;
+  Dialogue d(host, clock);
+  d.AwaitingReply = true;
+  d.ReplyState = 2;
+  Feed(d, "\r\nACME\r\n\r\nOK\r\n");
+  EXPECT_EQ(d.PacketCounter, 1);
+  EXPECT_TRUE(d.ModemActive);
+  EXPECT_EQ(d.ModemManufacturer, "ACME");
+  EXPECT_EQ(host.view, std::vector<std::string>{Manufacturer("ACME")});
+  EXPECT_FALSE(d.AwaitingReply);
+
+  Feed(d, "\r\nERROR\r\n");
+  EXPECT_EQ(d.CommandQueue, kRecoveryEntries);
+}
+
+}  // namespace
+}  // namespace modem
