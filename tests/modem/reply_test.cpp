@@ -20,9 +20,7 @@ const std::deque<std::string> kRecoveryEntries{
 const std::deque<std::string> kAnswer{"ATA:ATA\r\n", "ATV1:AT+VTS=1\r\n", "ATH:ATH\r\n"};
 const std::string kQueued = "CLIP:AT+CLIP=1\r";
 
-enum void PrintTo(const ReplyCase& c, std::ostream* os) { *os << c.name; }
-
-class Queued { kUnchanged, kRecovery, kCall };
+enum class Queued { kUnchanged, kRecovery, kCall };
 
 struct ReplyCase {
   const char* name;
@@ -66,6 +64,8 @@ std::vector<ReplyCase> Cases() {
        {Ru("Входящий звонок - ") + "123"}, {"<!\r\n+CLIP: \"123\",129\r\nERROR\r\n"}, Queued::kCall},
   };
 }
+
+void PrintTo(const ReplyCase& c, std::ostream* os) { *os << c.name; }
 
 class ReplyHandling : public ::testing::TestWithParam<ReplyCase> {};
 
