@@ -38,6 +38,16 @@ int HexDigit(char c) {
 
 }  // namespace
 
+namespace {
+
+void Append(AtModem::Output& out, bool reply, std::string_view bytes) {
+  if (bytes.empty()) return;
+  if (out.empty() || out.back().reply != reply) out.push_back({reply, {}});
+  out.back().bytes += bytes;
+}
+
+}  // namespace
+
 AtModem::Output AtModem::Feed(std::string_view bytes) {
   Output out;
   for (char c : bytes) {
@@ -47,9 +57,9 @@ AtModem::Output AtModem::Feed(std::string_view bytes) {
     const bool skip = c == '\n' && lastWasCr_;
     lastWasCr_ = c == '\r';
     if (skip) continue;
-    if (echo_ && !quirks_.silent) out.echo += c;
+    if (echo_ && !quirks_.silent) Append(out, false, std::string_view(&c, 1));
     if (c == '\r') {
-      out.replies += Execute(line_);
+      Append(out, true, Execute(line_));
       line_.clear();
     } else if (line_.size() <= kMaxLine) {
       line_ += c;

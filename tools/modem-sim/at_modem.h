@@ -2,6 +2,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace modemsim {
 
@@ -17,13 +18,15 @@ class AtModem {
  public:
   explicit AtModem(Quirks quirks = {}) : quirks_(quirks) {}
 
-  // Everything the modem writes back for these received bytes: the echo of
-  // each byte as it arrives (when echo is on) and the reply to each command
-  // line completed by a carriage return.
-  struct Output {
-    std::string echo;
-    std::string replies;
+  // Everything the modem writes back for these received bytes, in wire
+  // order: the echo of each byte as it arrives (when echo is on) and the
+  // reply to each command line completed by a carriage return. Echo and
+  // replies are told apart because only replies are ever made to wait.
+  struct Piece {
+    bool reply = false;
+    std::string bytes;
   };
+  using Output = std::vector<Piece>;
   Output Feed(std::string_view bytes);
 
   // The peer closed the line: a half-typed command line is forgotten, the

@@ -285,9 +285,9 @@ void Simulator::ReadLine() {
   if (n > 0) {
     const std::string_view bytes(buf, static_cast<size_t>(n));
     Trace('<', bytes);
-    const AtModem::Output out = modem_.Feed(bytes);
-    Queue(out.echo, 0, false);
-    Queue(out.replies, o_.delayMs, true);
+    for (const AtModem::Piece& piece : modem_.Feed(bytes)) {
+      Queue(piece.bytes, piece.reply ? o_.delayMs : 0, piece.reply);
+    }
   } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
     HangUp();  // EIO: the last holder of the device closed it
   }
