@@ -17,4 +17,7 @@ class Tadvsm : public QDialog {
 
   QLabel* label1 = nullptr;
   QPushButton* BitBtn1 = nullptr;
+
+ private:
+  int FrameWidth();
 };

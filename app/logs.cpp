@@ -1,1 +1,67 @@
 #include "app/logs.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+namespace app {
+namespace {
+
+// No locale is consulted: the program reads no environment, so the formats
+// are fixed to the Russian defaults (05.12.2008, 14:03:07).
+std::string DateText(const common::DateTimeParts& p) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "%02d.%02d.%04d", p.day, p.month, p.year);
+  return buf;
+}
+
+std::string TimeText(const common::DateTimeParts& p) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "%02d:%02d:%02d", p.hour, p.minute, p.second);
+  return buf;
+}
+
+// One open, one write, one close per line, so each line is on disk when the
+// call returns and another program may move the file between lines.
+bool AppendLine(const std::string& path, std::string_view text) {
+  std::string line;
+  line.reserve(text.size() + 2);
+  line.append(text).append("\r\n");
+  const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  bool ok = true;
+  std::string_view rest = line;
+  while (ok && !rest.empty()) {
+    const ssize_t n = ::write(fd, rest.data(), rest.size());
+    if (n < 0 && errno == EINTR) continue;
+    ok = n > 0;
+    if (ok) rest.remove_prefix(static_cast<size_t>(n));
+  }
+  return (::close(fd) == 0) && ok;
+}
+
+}  // namespace
+
+std::string DateTimeText(common::DateTime t) {
+  const common::DateTimeParts p = common::SplitDateTime(t);
+  // Midnight to the second: the milliseconds do not count.
+  if (p.hour == 0 && p.minute == 0 && p.second == 0) return DateText(p);
+  return DateText(p) + " " + TimeText(p);
+}
+
+bool Logs::WriteOperatorLog(std::string_view text) {
+  if (!LogOn) return true;
+  std::string line = DateTimeText(clock_.Now());
+  line.append(" - ").append(text);
+  return AppendLine("mcall.log", line);
+}
+
+bool Logs::WriteSystemLog(std::string_view text) {
+  if (!Syslog) return true;
+  const std::string path = LogPath + DateText(common::SplitDateTime(clock_.Now())) + ".lgs";
+  return AppendLine(path, text);
+}
+
+}  // namespace app

@@ -55,6 +55,9 @@ bool WriteComSetting(const std::string& programDir, const std::string& name);
 // The link thread's read of [ServerHost] in settingsDir + "mcalld.ini".
 serverlink::ServerAddress ReadServerHost(const std::string& settingsDir);
 
+// The port names the scan and the settings know: COM1 .. COM32.
+constexpr int kMaxComNumber = 32;
+
 // The device for COMn: [Ports] COMn of programDir + "mcalld.ini" when set,
 // otherwise "/dev/ttyS" followed by n - 1.
 std::string ComDevicePath(const std::string& programDir, int n);
