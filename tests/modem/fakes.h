@@ -90,9 +90,10 @@ class TempDir {
 
   std::string prefix() const { return path_.string() + "/"; }
   const std::filesystem::path& path() const { return path_; }
-  std::vector<std::string> files() const {
+  std::vector<std::string> files() const { return ListFiles(path_); }
+  static std::vector<std::string> ListFiles(const std::filesystem::path& dir) {
     std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(path_)) names.push_back(entry.path().filename());
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) names.push_back(entry.path().filename());
     std::sort(names.begin(), names.end());
     return names;
   }
