@@ -139,8 +139,7 @@ void Dialogue::SerialPort1ReceivePacket(const uint8_t* Packet, uint32_t DataSize
 void Dialogue::receive(const uint8_t* packet, uint32_t size, std::string& replyText) {
   PacketCounter = PacketCounter >= 16 ? 1 : PacketCounter + 1;
   Guarded([&] { host_.DrawModemIndicator(); });
-  const size_t length = packet == nullptr ? 0 : std::min<size_t>(size, kMaxReplyText);
-  replyText.assign(reinterpret_cast<const char*>(packet), length);
+  if (packet != nullptr) replyText.assign(reinterpret_cast<const char*>(packet), std::min<size_t>(size, kMaxReplyText));
   host_.WriteOperatorLog("<" + replyText);
 }
 
