@@ -1,0 +1,421 @@
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+
+#include "common/cp1251.h"
+#include "common/ticks.h"
+#include "fake_server.h"
+#include "link/link_thread.h"
+
+namespace serverlink {
+namespace {
+
+using testing::FakeServer;
+using testing::ReceivedFrame;
+using testing::Reply;
+using testing::ServerBlock;
+
+class RecordingUi : public LinkUi {
+ public:
+  void ShowLinkStatus(const std::string& statusText) override {
+    std::lock_guard lock(mutex_);
+    statuses_.push_back(common::Cp1251ToUtf8(statusText));
+  }
+  void StepLinkIndicator() override {}
+  std::vector<std::string> Statuses() const {
+    std::lock_guard lock(mutex_);
+    return statuses_;
+  }
+  int Count(const std::string& utf8) const {
+    const auto all = Statuses();
+    return static_cast<int>(std::count(all.begin(), all.end(), utf8));
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<std::string> statuses_;
+};
+
+// Waits for a condition that real I/O will bring about, with a generous bound
+// so a loaded machine only makes the test slower.
+template <typename Condition>
+bool eventually(Condition condition, std::chrono::seconds limit = std::chrono::seconds(10)) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+std::vector<int32_t> typesOf(const std::vector<ReceivedFrame>& frames) {
+  std::vector<int32_t> types;
+  for (const auto& f : frames) types.push_back(f.Type);
+  return types;
+}
+
+int count(const std::vector<ReceivedFrame>& frames, int32_t type) {
+  return static_cast<int>(std::count_if(frames.begin(), frames.end(), [&](const auto& f) { return f.Type == type; }));
+}
+
+// A port nobody listens on: connecting to it is refused at once.
+int closedPort() {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  socklen_t length = sizeof address;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  ::close(fd);
+  return ntohs(address.sin_port);
+}
+
+const std::vector<int32_t> kConnectFrames = {ftHello, ftModemStatus, ftClientFlag, ftClientVersion};
+
+class LinkThread : public ::testing::Test {
+ protected:
+  void SetUp() override { ticks_.Set(100000); }  // the first attempt is due at once
+
+  void startLink(int dataWaitMs = 2000, int connectLimitMs = 2500) {
+    {
+      std::lock_guard lock(hostMutex_);
+      if (port_ == 0) port_ = server_.Port();
+    }
+    LinkEnvironment env;
+    env.Ui = &ui_;
+    env.Modem = [] { return ModemSnapshot{"COM3", true}; };
+    env.ReadServerHost = [this](const std::string& dir) {
+      std::lock_guard lock(hostMutex_);
+      dirsRead_.push_back(dir);
+      return ServerAddress{"127.0.0.1", port_};
+    };
+    env.Ticks = &ticks_;
+    env.Sleep = [this] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      ++steps_;
+    };
+    env.DataWaitMs = dataWaitMs;
+    env.ConnectLimitMs = connectLimitMs;
+    link_ = std::make_unique<cl>(std::move(env));
+    link_->Start();
+  }
+
+  void SetServerPort(int port) {
+    std::lock_guard lock(hostMutex_);
+    port_ = port;
+  }
+
+  // Returns once the link has finished the step it was in and one more, so
+  // whatever it was doing when the test acted is over.
+  void settle() {
+    const int target = steps_.load() + 2;
+    ASSERT_TRUE(eventually([&] { return steps_.load() >= target; }));
+  }
+
+  void waitForFrames(int connection, size_t n) {
+    ASSERT_TRUE(eventually([&] { return server_.FramesOf(connection).size() >= n; }))
+        << server_.FramesOf(connection).size() << " frames on connection " << connection;
+  }
+
+  void waitForStatus(const std::string& utf8, int times = 1) {
+    ASSERT_TRUE(eventually([&] { return ui_.Count(utf8) >= times; })) << utf8;
+  }
+
+  FakeServer server_;
+  RecordingUi ui_;
+  common::ManualTicks ticks_;
+  std::atomic<int> steps_{0};
+  std::mutex hostMutex_;
+  int port_ = 0;
+  std::vector<std::string> dirsRead_;
+  std::unique_ptr<cl> link_;  // last, so it stops before what it uses goes away
+};
+
+TEST_F(LinkThread, AnnouncesItselfInOrderAfterConnecting) {
+  startLink();
+  waitForFrames(1, 4);
+  const auto frames = server_.FramesOf(1);
+  EXPECT_EQ(typesOf(frames), kConnectFrames);
+  for (size_t i = 0; i < frames.size(); ++i) EXPECT_EQ(frames[i].Sequence, i);
+  EXPECT_EQ(frames[0].Payload, (Bytes{0x32, 0x00}));
+  EXPECT_EQ(frames[1].Payload, BuildModemStatus("COM3", true));
+  EXPECT_EQ(frames[2].Payload, Bytes{0x00});
+  EXPECT_EQ(frames[3].Payload, BuildClientVersion(ProgramVersion()));
+  EXPECT_EQ(ui_.Statuses(), (std::vector<std::string>{"Соединение...", "Соединение установлено."}));
+  EXPECT_TRUE(link_->Connected);
+
+  std::string cwd = std::filesystem::current_path().string();
+  if (cwd.back() != '/') cwd += '/';
+  EXPECT_EQ(link_->SettingsDir(), cwd);
+  std::lock_guard lock(hostMutex_);
+  EXPECT_EQ(dirsRead_, std::vector<std::string>{cwd});
+}
+
+TEST_F(LinkThread, KeepAlivesOnlyOnceAccessIsGranted) {
+  server_.SetResponder([](const ReceivedFrame& f) {
+    return Reply{ServerBlock(f.Type == ftClientVersion ? ftAccessGranted : ftKeepAlive)};
+  });
+  startLink();
+  waitForFrames(1, 4);
+  settle();
+  for (int i = 1; i <= 2; ++i) {
+    ticks_.Advance(501);
+    waitForFrames(1, 4 + i);
+    settle();
+  }
+  ticks_.Advance(500);  // not more than 500 ms: not yet due
+  settle();
+  const auto frames = server_.FramesOf(1);
+  ASSERT_EQ(frames.size(), 6u);
+  for (size_t i = 4; i < 6; ++i) {
+    EXPECT_EQ(frames[i].Type, ftKeepAlive);
+    EXPECT_EQ(frames[i].Sequence, 0u);
+  }
+  EXPECT_EQ(link_->Queue().NextSequence(), 4u);  // keep-alives take no number
+}
+
+TEST_F(LinkThread, NoKeepAlivesWithoutAccessGranted) {
+  startLink();
+  waitForFrames(1, 4);
+  ticks_.Advance(2000);
+  settle();
+  settle();
+  EXPECT_EQ(server_.FramesOf(1).size(), 4u);
+  EXPECT_TRUE(link_->Connected);
+}
+
+TEST_F(LinkThread, PollIsAnsweredWithTheNextSequence) {
+  server_.SetResponder([](const ReceivedFrame& f) {
+    return Reply{ServerBlock(f.Type == ftClientFlag ? ftPoll : ftKeepAlive)};
+  });
+  startLink();
+  waitForFrames(1, 5);
+  const auto frames = server_.FramesOf(1);
+  EXPECT_EQ(frames[3].Type, ftClientVersion);  // the answer queues behind what waits
+  EXPECT_EQ(frames[4].Type, ftPollAnswer);
+  EXPECT_EQ(frames[4].Sequence, 4u);
+  EXPECT_TRUE(frames[4].Payload.empty());
+}
+
+TEST_F(LinkThread, AccessDeniedRefusesForGood) {
+  server_.SetResponder([](const ReceivedFrame&) { return Reply{ServerBlock(ftAccessDenied)}; });
+  startLink();
+  waitForStatus("Доступ запрещен.");
+  EXPECT_TRUE(eventually([&] { return !server_.ClientOpen(); }));
+  EXPECT_FALSE(link_->Connected);
+  EXPECT_FALSE(link_->ReconnectAllowed);
+  ticks_.Advance(60000);
+  settle();
+  settle();
+  EXPECT_EQ(server_.Connections(), 1);
+  EXPECT_EQ(ui_.Count("Доступ запрещен."), 1);
+  EXPECT_EQ(ui_.Count("Соединение..."), 1);
+}
+
+struct DownCommand {
+  const char* name;
+  int32_t command;
+  const char* status;  // shown when the command arrives, if any
+  bool linkCloses;
+};
+
+class LinkDownCommand : public LinkThread, public ::testing::WithParamInterface<DownCommand> {};
+
+TEST_P(LinkDownCommand, ReconnectsFiveSecondsAfterTheAttempt) {
+  const DownCommand row = GetParam();
+  server_.SetResponder([&row](const ReceivedFrame& f) {
+    return Reply{ServerBlock(f.Connection == 1 && f.Type == ftHello ? row.command : ftKeepAlive)};
+  });
+  startLink();
+  ASSERT_TRUE(eventually([&] { return server_.FramesOf(1).size() == 1 && !link_->Connected; }));
+  if (row.status) waitForStatus(row.status);
+  if (row.linkCloses) {
+    EXPECT_TRUE(eventually([&] { return !server_.ClientOpen(); }));
+  }
+  ticks_.Advance(5000);
+  settle();
+  EXPECT_EQ(server_.Connections(), 1);
+  EXPECT_EQ(ui_.Count("Соединение..."), 1);
+  ticks_.Advance(1);
+  ASSERT_TRUE(eventually([&] { return server_.Connections() == 2 && link_->Connected; }));
+  // What the first connection left queued goes out first on the next.
+  waitForFrames(2, 7);
+  const std::vector<int32_t> expected = {ftModemStatus, ftClientFlag, ftClientVersion, ftHello,
+                                         ftModemStatus, ftClientFlag, ftClientVersion};
+  EXPECT_EQ(typesOf(server_.FramesOf(2)), expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Commands, LinkDownCommand,
+    ::testing::Values(DownCommand{"disconnect", ftDisconnectCommand, "Сервер дал команду на рассоединение.", false},
+                      DownCommand{"close", ftCloseCommand, nullptr, true}),
+    [](const auto& param) { return std::string(param.param.name); });
+
+TEST_F(LinkThread, SilentServerRunsUpErrorsAndReconnects) {
+  server_.SetResponder([](const ReceivedFrame& f) {
+    return f.Connection == 1 && f.Type == ftHello ? Reply{ServerBlock(ftAccessGranted)} : Reply{};
+  });
+  startLink(30);
+  waitForFrames(1, 4);
+  settle();
+  // Three unanswered connect frames, then eighteen unanswered keep-alives
+  // make 21 errors; the step after that starts over.
+  const std::string reconnecting = "Ошибки по сети - переподсоединение.";
+  for (int i = 0; i < 40 && ui_.Count(reconnecting) == 0; ++i) {
+    const size_t before = server_.FramesOf(1).size();
+    ticks_.Advance(501);
+    ASSERT_TRUE(eventually([&] { return server_.FramesOf(1).size() > before || ui_.Count(reconnecting) > 0; }));
+    settle();
+  }
+  EXPECT_EQ(count(server_.FramesOf(1), ftKeepAlive), 18);
+  EXPECT_EQ(ui_.Count(reconnecting), 1);
+  // Over 5 s have passed since the attempt, so the next one is immediate.
+  ASSERT_TRUE(eventually([&] { return server_.Connections() == 2 && link_->Connected; }));
+  EXPECT_EQ(ui_.Count("Соединение..."), 2);
+}
+
+TEST_F(LinkThread, FramesQueuedAsTheServerClosesAreAllDeliveredLater) {
+  startLink();
+  waitForFrames(1, 4);
+  settle();
+  ticks_.Advance(6000);  // the connection has lived long enough to be retried at once
+  server_.Drop();
+  std::vector<Bytes> events;
+  for (uint8_t i = 0; i < 5; ++i) {
+    events.push_back(Bytes(21, i));
+    ASSERT_TRUE(link_->SendFrame(ftCallEvent, events.back()));
+  }
+  waitForFrames(2, 9);
+  EXPECT_EQ(count(server_.FramesOf(1), ftCallEvent), 0);
+  const auto frames = server_.FramesOf(2);
+  for (size_t i = 0; i < events.size(); ++i) {
+    EXPECT_EQ(frames[i].Type, ftCallEvent);
+    EXPECT_EQ(frames[i].Payload, events[i]);
+    EXPECT_EQ(frames[i].Sequence, 4 + i);
+  }
+  EXPECT_EQ(frames[5].Type, ftHello);
+  EXPECT_EQ(ui_.Count("Ошибки по сети - переподсоединение."), 1);
+}
+
+struct BrokenReply {
+  const char* name;
+  Bytes data;
+  bool serverCloses;
+};
+
+Bytes headerAnnouncing(int32_t bodyLength) {
+  Bytes header = ServerBlock(ftKeepAlive);
+  header.resize(kTransportHeaderSize);
+  for (int i = 0; i < 4; ++i) header[5 + i] = static_cast<uint8_t>(static_cast<uint32_t>(bodyLength) >> (8 * i));
+  return header;
+}
+
+Bytes withBytes(Bytes header, size_t extra) {
+  header.insert(header.end(), extra, 0xFF);
+  return header;
+}
+
+class LinkBrokenReply : public LinkThread, public ::testing::WithParamInterface<BrokenReply> {};
+
+TEST_P(LinkBrokenReply, NeverHangsAndStartsAFreshConnection) {
+  const BrokenReply row = GetParam();
+  server_.SetResponder([&row](const ReceivedFrame& f) {
+    return f.Connection == 1 ? Reply{row.data, row.serverCloses} : Reply{ServerBlock(ftKeepAlive)};
+  });
+  startLink(100);
+  ASSERT_TRUE(eventually([&] { return server_.FramesOf(1).size() == 1 && !link_->Connected; }));
+  EXPECT_TRUE(eventually([&] { return !server_.ClientOpen(); }));
+  ticks_.Advance(5001);
+  ASSERT_TRUE(eventually([&] { return server_.Connections() == 2 && link_->Connected; }));
+  waitForFrames(2, 3);  // the rest of the first announcement
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Replies, LinkBrokenReply,
+    ::testing::Values(BrokenReply{"huge_length", headerAnnouncing(0x7FFFFFFF), false},
+                      BrokenReply{"negative_length", headerAnnouncing(-5), false},
+                      BrokenReply{"lost_mid_body", withBytes(headerAnnouncing(100), 10), true},
+                      BrokenReply{"stalls_mid_body", withBytes(headerAnnouncing(100), 10), false}),
+    [](const auto& param) { return std::string(param.param.name); });
+
+TEST(LinkQueue, SendFrameReportsARefusalWhenAllSlotsAreTaken) {
+  cl link(LinkEnvironment{});
+  for (size_t i = 0; i < FrameQueue::kSlots; ++i) {
+    ASSERT_TRUE(link.SendFrame(i < 3 ? ftCallEvent : ftModemStatus, Bytes(21, static_cast<uint8_t>(i))));
+  }
+  EXPECT_FALSE(link.SendFrame(ftCallEvent, Bytes(21, 0xEE)));
+  EXPECT_EQ(link.QueuedCallEvents(), (std::vector<Bytes>{Bytes(21, 0), Bytes(21, 1), Bytes(21, 2)}));
+  EXPECT_EQ(link.Queue().NextSequence(), FrameQueue::kSlots + 1);
+}
+
+TEST_F(LinkThread, FramesQueuedWhileDownGoFirstToTheEditedAddress) {
+  const int serverPort = server_.Port();
+  SetServerPort(closedPort());
+  startLink();
+  waitForStatus("Соединение...");
+  settle();
+  EXPECT_FALSE(link_->Connected);
+  for (uint8_t i = 0; i < 3; ++i) link_->SendFrame(ftModemStatus, BuildModemStatus("COM1", i % 2));
+
+  SetServerPort(serverPort);
+  ticks_.Advance(5001);
+  const size_t before = server_.Frames().size();
+  ASSERT_TRUE(eventually([&] { return server_.Frames().size() >= before + 7; }));
+  const auto all = server_.Frames();
+  const std::vector<ReceivedFrame> latest(all.begin() + static_cast<ptrdiff_t>(before), all.end());
+  const std::vector<int32_t> expected = {ftModemStatus, ftModemStatus, ftModemStatus, ftHello,
+                                         ftModemStatus, ftClientFlag,  ftClientVersion};
+  EXPECT_EQ(typesOf(latest), expected);
+  EXPECT_EQ(latest[0].Payload, BuildModemStatus("COM1", false));
+  EXPECT_LT(latest[0].Sequence, latest[3].Sequence);
+}
+
+// The program must end within 3 s of a close even when the link is deep in
+// a connect or a data wait.
+TEST_F(LinkThread, StopsPromptlyWhileWaitingForData) {
+  server_.SetResponder([](const ReceivedFrame&) { return Reply{}; });
+  startLink(60000);
+  waitForFrames(1, 1);
+  const auto started = std::chrono::steady_clock::now();
+  link_.reset();
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
+}
+
+TEST_F(LinkThread, StopsPromptlyWhileConnecting) {
+  // A listener whose backlog is full drops further handshakes, so a connect
+  // to it waits for its limit.
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  listen(fd, 0);
+  socklen_t length = sizeof address;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  std::vector<int> fillers;
+  for (int i = 0; i < 3; ++i) {
+    fillers.push_back(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
+    connect(fillers.back(), reinterpret_cast<sockaddr*>(&address), sizeof address);
+  }
+  SetServerPort(ntohs(address.sin_port));
+  startLink(60000, 60000);
+  waitForStatus("Соединение...");
+  const auto started = std::chrono::steady_clock::now();
+  link_.reset();
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
+  for (int f : fillers) ::close(f);
+  ::close(fd);
+}
+
+}  // namespace
+}  // namespace serverlink
