@@ -62,6 +62,8 @@ While no one has the device open, calls and sends are dropped and the modem
 waits for the next open. SIGINT or SIGTERM ends it.
 )";
 
+constexpr size_t kMaxPending = 1 << 20;
+
 struct Options {
   std::string link;
   std::string number = "+79161234567";
@@ -219,6 +221,7 @@ class Simulator {
   bool stdinOpen_ = true;
   std::string stdinLine_;
   std::deque<Chunk> out_;
+  size_t pending_ = 0;  // bytes in out_
 };
 
 void Simulator::Trace(char mark, std::string_view text) const {
@@ -230,8 +233,15 @@ void Simulator::Trace(char mark, std::string_view text) const {
 // Pieces keep their order: a later write is never due before an earlier one.
 void Simulator::Queue(const std::string& bytes, int delayMs, bool pieces) {
   if (bytes.empty()) return;
+  // A peer that holds the device open but never reads would otherwise make
+  // the queue grow with every call for as long as the simulator runs.
+  if (pending_ + bytes.size() > kMaxPending) {
+    Trace('#', "output dropped: the device is open but not being read");
+    return;
+  }
   int64_t due = NowMs() + delayMs;
   if (!out_.empty()) due = std::max(due, out_.back().due);
+  pending_ += bytes.size();
   const size_t size = pieces && o_.split > 0 ? static_cast<size_t>(o_.split) : bytes.size();
   for (size_t at = 0; at < bytes.size(); at += size) {
     out_.push_back({due, bytes.substr(at, size)});
@@ -265,6 +275,7 @@ void Simulator::HangUp() {
   hungUp_ = true;
   writeBlocked_ = false;
   out_.clear();
+  pending_ = 0;
   modem_.LineDropped();
   Trace('#', "device closed; waiting for the next open");
 }
@@ -307,6 +318,7 @@ void Simulator::WriteDue(int64_t now) {
     }
     Trace('>', std::string_view(bytes).substr(0, static_cast<size_t>(n)));
     bytes.erase(0, static_cast<size_t>(n));
+    pending_ -= static_cast<size_t>(n);
     if (bytes.empty()) out_.pop_front();
   }
   writeBlocked_ = false;
