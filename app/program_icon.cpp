@@ -3,6 +3,9 @@
 #include <QPainter>
 #include <QPixmap>
 
+// The resources live in a static library, so they are registered by hand.
+static void RegisterResources() { Q_INIT_RESOURCE(resources); }
+
 namespace app {
 namespace {
 
@@ -27,6 +30,7 @@ QPixmap DrawnIcon() {
 
 QIcon ProgramIcon() {
   static const QIcon icon = [] {
+    RegisterResources();
     QIcon svg(QStringLiteral(":/mcalld.svg"));
     if (!svg.pixmap(QSize(32, 32)).isNull()) return svg;
     return QIcon(DrawnIcon());
