@@ -296,14 +296,27 @@ TEST(LinkMonitor, GrantsAccessRepliesToEveryBlockAndPrintsFrames) {
   EXPECT_EQ(monitor.Terminate(), 0);
 }
 
-TEST(LinkMonitor, DenyRefusesTheFirstBlock) {
-  Tool monitor({LINK_MONITOR, "--port", "0", "--deny"});
-  const int driver = Connect(ListeningPort(monitor));
-  ASSERT_GE(driver, 0);
-  SendFrame(driver, serverlink::ftHello, {0x32, 0x00}, 0);
-  EXPECT_EQ(ReplyType(driver), serverlink::ftAccessDenied);
-  close(driver);
-  EXPECT_EQ(monitor.Terminate(), 0);
+TEST(LinkMonitor, OptionsChooseTheReplies) {
+  const struct {
+    std::vector<std::string> args;
+    std::vector<int32_t> replies;
+  } cases[] = {
+      {{LINK_MONITOR, "--port", "0", "--deny"}, {serverlink::ftAccessDenied}},
+      {{LINK_MONITOR, "--port", "0", "--close-after", "0"}, {serverlink::ftAccessGranted, serverlink::ftCloseCommand}},
+      {{LINK_MONITOR, "--port", "0", "--disconnect-after", "0"},
+       {serverlink::ftAccessGranted, serverlink::ftDisconnectCommand, serverlink::ftKeepAlive}},
+  };
+  for (const auto& c : cases) {
+    Tool monitor(c.args);
+    const int driver = Connect(ListeningPort(monitor));
+    ASSERT_GE(driver, 0) << c.args[3];
+    for (const int32_t expected : c.replies) {
+      SendFrame(driver, serverlink::ftKeepAlive, {}, 0);
+      EXPECT_EQ(ReplyType(driver), expected) << c.args[3];
+    }
+    close(driver);
+    EXPECT_EQ(monitor.Terminate(), 0);
+  }
 }
 
 TEST(LinkMonitor, BadOptionsAreRefused) {

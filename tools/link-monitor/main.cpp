@@ -49,8 +49,9 @@ options:
   --port N               TCP port (default 12543; 0 picks a free one)
   --deny                 refuse every driver with ftAccessDenied
   --poll-every S         send ftPoll every S seconds
-  --disconnect-after S   send ftDisconnectCommand S seconds after a driver connects
-  --close-after S        send ftCloseCommand S seconds after a driver connects
+  --disconnect-after S   send ftDisconnectCommand S seconds after a driver
+                         connects (0: with the reply after the first)
+  --close-after S        the same with ftCloseCommand
   --help                 this text
 
 keys on stdin: p = ftPoll, d = ftDisconnectCommand, c = ftCloseCommand,
@@ -62,8 +63,8 @@ struct Options {
   int port = 12543;
   bool deny = false;
   double pollEvery = 0;
-  double disconnectAfter = 0;
-  double closeAfter = 0;
+  double disconnectAfter = -1;  // negative: never
+  double closeAfter = -1;
 };
 
 volatile sig_atomic_t g_stop = 0;
@@ -281,11 +282,11 @@ void Monitor::RunTimers(int64_t now) {
     nextPoll_ = now + static_cast<int64_t>(o_.pollEvery * 1000);
   }
   const int64_t since = now - connectedAt_;
-  if (o_.disconnectAfter > 0 && !disconnectSent_ && since >= o_.disconnectAfter * 1000) {
+  if (o_.disconnectAfter >= 0 && !disconnectSent_ && since >= o_.disconnectAfter * 1000) {
     disconnectSent_ = true;
     Command(serverlink::ftDisconnectCommand, "timer");
   }
-  if (o_.closeAfter > 0 && !closeSent_ && since >= o_.closeAfter * 1000) {
+  if (o_.closeAfter >= 0 && !closeSent_ && since >= o_.closeAfter * 1000) {
     closeSent_ = true;
     Command(serverlink::ftCloseCommand, "timer");
   }
@@ -296,7 +297,7 @@ int Monitor::Timeout(int64_t now) const {
   if (client_ >= 0) {
     if (o_.pollEvery > 0) wait = std::min(wait, nextPoll_ - now);
     const auto after = [&](double s, bool sent) {
-      if (s > 0 && !sent) wait = std::min(wait, connectedAt_ + static_cast<int64_t>(s * 1000) - now);
+      if (s >= 0 && !sent) wait = std::min(wait, connectedAt_ + static_cast<int64_t>(s * 1000) - now);
     };
     after(o_.disconnectAfter, disconnectSent_);
     after(o_.closeAfter, closeSent_);
