@@ -36,7 +36,9 @@ constexpr int64_t kMsPerDay = 86400000;
 }  // namespace
 
 DateTimeParts SplitDateTime(DateTime t) {
-  if (!std::isfinite(t)) t = 0;
+  // Beyond ten thousand years the conversion below would overflow; such a
+  // value only comes from a broken record, and day 0 is a harmless answer.
+  if (!std::isfinite(t) || std::fabs(t) > 3e6) t = 0;
   const double totalMs = std::round(t * static_cast<double>(kMsPerDay));
   const auto ms = static_cast<int64_t>(totalMs);
   int64_t days = ms / kMsPerDay;
