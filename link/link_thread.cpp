@@ -19,8 +19,8 @@ const Bytes kHelloPayload{static_cast<uint8_t>(kKindCode & 0xFF), static_cast<ui
 std::string workingDirectory() {
   std::error_code error;
   std::string dir = std::filesystem::current_path(error).string();
-  if (error || dir.empty()) dir = ".";
-  if (dir.back() != '/') dir += '/';
+  if (error || dir.empty()) return "./";
+  if (dir.back() != '/') dir.push_back('/');
   return dir;
 }
 
