@@ -53,6 +53,14 @@ tcflag_t ParityBits(LineParity parity) {
 
 }  // namespace
 
+uint32_t LineControlFlags(const LineConfig& config) {
+  // HUPCL drops DTR at the last close, so the modem hears the driver leave.
+  tcflag_t flags = CREAD | CLOCAL | HUPCL | SizeBits(config.dataBits) | ParityBits(config.parity);
+  if (config.twoStopBits) flags |= CSTOPB;
+  if (config.rtsCts) flags |= CRTSCTS;
+  return flags;
+}
+
 bool WriteLineConfig(int fd, const LineConfig& config) {
   termios2 t{};
   if (::ioctl(fd, TCGETS2, &t) != 0) return false;
@@ -61,11 +69,8 @@ bool WriteLineConfig(int fd, const LineConfig& config) {
   t.c_iflag = config.xonXoff ? (IXON | IXOFF) : 0;
   t.c_oflag = 0;
   t.c_lflag = 0;
-  // HUPCL drops DTR at the last close, so the modem hears the driver leave.
-  t.c_cflag = CREAD | CLOCAL | HUPCL | SizeBits(config.dataBits) | ParityBits(config.parity) |
-              RateBits(config.baud);  // input rate bits (CIBAUD) 0: same as output
-  if (config.twoStopBits) t.c_cflag |= CSTOPB;
-  if (config.rtsCts) t.c_cflag |= CRTSCTS;
+  // Input rate bits (CIBAUD) 0: the input rate is the output rate.
+  t.c_cflag = LineControlFlags(config) | RateBits(config.baud);
   t.c_ispeed = config.baud;
   t.c_ospeed = config.baud;
   t.c_cc[VMIN] = 0;

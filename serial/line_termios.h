@@ -16,6 +16,15 @@ struct LineConfig {
   bool xonXoff = false;
 };
 
+class TSerialPortDriver;
+// The line a driver's properties ask for.
+LineConfig LineConfigOf(const TSerialPortDriver& driver);
+
+// termios c_cflag bits for the line, without the rate. Pseudo-terminals
+// force CS8 and drop PARENB whatever is asked, so this is the place where
+// those two can be seen.
+uint32_t LineControlFlags(const LineConfig& config);
+
 // Raw line: no input or output processing, no echo, reads that never wait.
 // Any integer rate is written as it is; false when the device refuses.
 bool WriteLineConfig(int fd, const LineConfig& config);

@@ -44,6 +44,17 @@ LineParity ToLineParity(TParity parity) {
 
 }  // namespace
 
+LineConfig LineConfigOf(const TSerialPortDriver& driver) {
+  LineConfig config;
+  config.baud = driver.BaudRateValue();
+  config.dataBits = 5 + std::clamp(static_cast<int>(driver.DataBits()), 0, 3);
+  config.twoStopBits = driver.StopBits() != sb1BITS;
+  config.parity = ToLineParity(driver.Parity());
+  config.rtsCts = driver.HwFlow() == hfRTSCTS;
+  config.xonXoff = driver.SwFlow() == sfXONXOFF;
+  return config;
+}
+
 TSerialPortDriver::TSerialPortDriver(PollTimer& timer, const common::TickSource& ticks)
     : timer_(timer), ticks_(ticks), receiveBuffer_(inBufSize_, 0) {}
 
@@ -195,14 +206,7 @@ bool TSerialPortDriver::ApplyLineSettings() {
   // Rate 0 means "hang up" to termios, not a speed: refuse it like a device
   // refuses a rate it cannot make.
   if (baudRateValue_ == 0) return false;
-  LineConfig config;
-  config.baud = baudRateValue_;
-  config.dataBits = 5 + static_cast<int>(dataBits_);
-  config.twoStopBits = stopBits_ != sb1BITS;
-  config.parity = ToLineParity(parity_);
-  config.rtsCts = hwFlow_ == hfRTSCTS;
-  config.xonXoff = swFlow_ == sfXONXOFF;
-  if (!WriteLineConfig(fd_, config)) return false;
+  if (!WriteLineConfig(fd_, LineConfigOf(*this))) return false;
   if (!setModemControl(TIOCM_DTR, enableDtrOnOpen_)) return false;
   // Linux has no RTS toggle outside RS-485 mode; keeping RTS raised lets a
   // modem that watches it hear us. With CRTSCTS the kernel drives it.
@@ -225,7 +229,11 @@ bool TSerialPortDriver::PurgeQueues(bool input, bool output) {
 uint16_t TSerialPortDriver::OutputRoom() {
   if (!IsOpen()) return 0;
   int queued = 0;
-  if (::ioctl(fd_, TIOCOUTQ, &queued) != 0 || queued < 0) return 0;
+  if (::ioctl(fd_, TIOCOUTQ, &queued) != 0) {
+    isDeviceGone(errno);
+    return 0;
+  }
+  if (queued < 0) return 0;
   // More queued than OutBufSize (a USB adapter's own buffer) counts as full.
   if (static_cast<uint32_t>(queued) >= outBufSize_) return 0;
   return static_cast<uint16_t>(outBufSize_ - static_cast<uint32_t>(queued));
@@ -273,6 +281,13 @@ uint32_t TSerialPortDriver::writeWithin10ms(const uint8_t* data, uint32_t count)
   return 0;
 }
 
+// A hang-up is reported even with no events asked for, so the nap also
+// notices a device that went away.
+void TSerialPortDriver::napWatchingForLoss() {
+  pollfd pfd{fd_, 0, 0};
+  if (::poll(&pfd, 1, kNoRoomNapMs) > 0 && (pfd.revents & (POLLHUP | POLLERR | POLLNVAL))) reportLost();
+}
+
 // The time-out measures time without progress, not the whole send: a long
 // text on a slow line goes on as long as each write moves some bytes.
 uint32_t TSerialPortDriver::SendBytesWithin(const uint8_t* data, uint32_t count, uint32_t timeoutMs) {
@@ -292,7 +307,7 @@ uint32_t TSerialPortDriver::SendBytesWithin(const uint8_t* data, uint32_t count,
         continue;
       }
     } else {
-      ::poll(nullptr, 0, kNoRoomNapMs);
+      napWatchingForLoss();
     }
     if (ticks_.Ticks() - lastProgress > timeoutMs) break;
   }

@@ -126,6 +126,7 @@ class TSerialPortDriver {
   std::optional<uint32_t> waitingInput();
   ssize_t readInto(uint32_t count);
   uint32_t writeWithin10ms(const uint8_t* data, uint32_t count);
+  void napWatchingForLoss();
   bool setModemControl(int bits, bool on);
   bool isDeviceGone(int error);
   void reportLost();
