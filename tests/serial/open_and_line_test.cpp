@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <fstream>
 #include <functional>
+#include <ostream>
 #include <sstream>
 
 #include "serial/line_termios.h"
@@ -36,6 +37,9 @@ struct LineCase {
   bool crtscts;
   bool xonxoff;
 };
+
+// Failures name the row instead of dumping its bytes.
+void PrintTo(const LineCase& row, std::ostream* os) { *os << row.name; }
 
 const LineCase kLineCases[] = {
     {"WindowDefaults", db8BITS, ptNONE, sb1BITS, hfNONERTSON, sfNONE, CS8, 0, false, false, false},
@@ -168,6 +172,9 @@ struct HolderCase {
   std::function<int(const std::string& device, const std::string& lockFile)> hold;
   bool opens;
 };
+
+// Failures name the row instead of dumping its bytes.
+void PrintTo(const HolderCase& row, std::ostream* os) { *os << row.name; }
 
 const HolderCase kHolderCases[] = {
     {"FlockOfAnotherDescriptor",

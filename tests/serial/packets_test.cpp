@@ -1,5 +1,6 @@
 #include <limits>
 #include <optional>
+#include <ostream>
 
 #include "tests/serial/driver_fixture.h"
 
@@ -26,6 +27,9 @@ struct PacketCase {
   bool handler;
   std::vector<Step> steps;
 };
+
+// Failures name the row instead of dumping its bytes.
+void PrintTo(const PacketCase& row, std::ostream* os) { *os << row.name; }
 
 constexpr uint32_t kNearWrap = std::numeric_limits<uint32_t>::max() - 99;  // 100 ms before the wrap
 

@@ -1,4 +1,5 @@
 #include <functional>
+#include <ostream>
 
 #include "serial/line_termios.h"
 #include "tests/serial/driver_fixture.h"
@@ -38,6 +39,9 @@ struct RuleCase {
   std::function<void(TSerialPortDriver&)> assign;
   std::function<void(const TSerialPortDriver&)> expect;
 };
+
+// Failures name the row instead of dumping its bytes.
+void PrintTo(const RuleCase& row, std::ostream* os) { *os << row.name; }
 
 const RuleCase kClosedRules[] = {
     {"PollingDelayBelowFiveBecomesFive", [](auto& d) { d.SetPollingDelay(3); },

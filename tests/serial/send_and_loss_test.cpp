@@ -1,4 +1,5 @@
 #include <sys/resource.h>
+#include <ostream>
 
 #include <chrono>
 
@@ -86,6 +87,9 @@ struct TransmitCase {
   uint32_t count;
   uint32_t ms;
 };
+
+// Failures name the row instead of dumping its bytes.
+void PrintTo(const TransmitCase& row, std::ostream* os) { *os << row.name; }
 
 const TransmitCase kTransmitCases[] = {
     {"Packet256At9600", br9600, 0, 256, 267},
