@@ -230,7 +230,7 @@ uint16_t TSerialPortDriver::OutputRoom() {
   if (!IsOpen()) return 0;
   int queued = 0;
   if (::ioctl(fd_, TIOCOUTQ, &queued) != 0) {
-    isDeviceGone(errno);
+    reportIfGone(errno);
     return 0;
   }
   if (queued < 0) return 0;
@@ -254,7 +254,7 @@ ModemLineSet TSerialPortDriver::ModemLines() {
 
 // EIO is what a pseudo-terminal whose other side closed gives; a removed
 // USB adapter gives EIO, ENXIO or ENODEV.
-bool TSerialPortDriver::isDeviceGone(int error) {
+bool TSerialPortDriver::reportIfGone(int error) {
   if (error != EIO && error != ENXIO && error != ENODEV) return false;
   reportLost();
   return true;
@@ -277,7 +277,7 @@ uint32_t TSerialPortDriver::writeWithin10ms(const uint8_t* data, uint32_t count)
   }
   const ssize_t n = ::write(fd_, data, count);
   if (n > 0) return static_cast<uint32_t>(n);
-  if (n < 0) isDeviceGone(errno);
+  if (n < 0) reportIfGone(errno);
   return 0;
 }
 
@@ -347,7 +347,7 @@ std::optional<uint32_t> TSerialPortDriver::waitingInput() {
   }
   int waiting = 0;
   if (::ioctl(fd_, FIONREAD, &waiting) != 0) {
-    isDeviceGone(errno);
+    reportIfGone(errno);
     return std::nullopt;
   }
   if (waiting < 0) return std::nullopt;
@@ -357,7 +357,7 @@ std::optional<uint32_t> TSerialPortDriver::waitingInput() {
 ssize_t TSerialPortDriver::readInto(uint32_t count) {
   count = std::min(count, static_cast<uint32_t>(receiveBuffer_.size()));
   const ssize_t n = ::read(fd_, receiveBuffer_.data(), count);
-  if (n < 0) isDeviceGone(errno);
+  if (n < 0) reportIfGone(errno);
   return n;
 }
 

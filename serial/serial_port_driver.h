@@ -128,7 +128,7 @@ class TSerialPortDriver {
   uint32_t writeWithin10ms(const uint8_t* data, uint32_t count);
   void napWatchingForLoss();
   bool setModemControl(int bits, bool on);
-  bool isDeviceGone(int error);
+  bool reportIfGone(int error);
   void reportLost();
   bool deliveryStopped() const { return !IsOpen() || lost_; }
   void deliverRaw(uint32_t waiting);
