@@ -24,6 +24,7 @@
 #include "link/frame.h"
 #include "tools/link-monitor/block_reader.h"
 #include "tools/link-monitor/describe.h"
+#include "tools/tool_runtime.h"
 
 namespace linkmonitor {
 namespace {
@@ -67,14 +68,8 @@ struct Options {
   double closeAfter = -1;
 };
 
-volatile sig_atomic_t g_stop = 0;
-void OnSignal(int) { g_stop = 1; }
-
-int64_t NowMs() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
+using tools::g_stop;
+using tools::NowMs;
 
 [[noreturn]] void Fail(const std::string& message) {
   std::fprintf(stderr, "link-monitor: %s\n", message.c_str());
@@ -326,22 +321,6 @@ void Monitor::Run() {
   if (client_ >= 0) close(client_);
 }
 
-void InstallSignals() {
-  struct sigaction sa{};
-  sa.sa_handler = OnSignal;
-  sigemptyset(&sa.sa_mask);
-  sigaction(SIGINT, &sa, nullptr);
-  sigaction(SIGTERM, &sa, nullptr);
-  signal(SIGPIPE, SIG_IGN);
-  // Delivered only inside ppoll, so a signal cannot slip in between the
-  // check of the flag and the wait.
-  sigset_t block;
-  sigemptyset(&block);
-  sigaddset(&block, SIGINT);
-  sigaddset(&block, SIGTERM);
-  sigprocmask(SIG_BLOCK, &block, nullptr);
-}
-
 // Single keys on a terminal act at once, without Enter; restored at exit.
 class KeyMode {
  public:
@@ -370,7 +349,7 @@ class KeyMode {
 int main(int argc, char** argv) {
   using namespace linkmonitor;
   const Options options = ParseOptions(argc, argv);
-  InstallSignals();
+  tools::InstallStopSignals();
   const int listener = Listen(options);
   {
     const KeyMode keys;

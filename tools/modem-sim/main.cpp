@@ -24,6 +24,7 @@
 
 #include "tools/modem-sim/at_modem.h"
 #include "tools/modem-sim/script.h"
+#include "tools/tool_runtime.h"
 
 namespace modemsim {
 namespace {
@@ -76,14 +77,8 @@ struct Options {
   bool quiet = false;
 };
 
-volatile sig_atomic_t g_stop = 0;
-void OnSignal(int) { g_stop = 1; }
-
-int64_t NowMs() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
+using tools::g_stop;
+using tools::NowMs;
 
 [[noreturn]] void Fail(const std::string& message) {
   std::fprintf(stderr, "modem-sim: %s\n", message.c_str());
@@ -430,22 +425,6 @@ int OpenPty(std::string* slavePath) {
   return master;
 }
 
-void InstallSignals() {
-  struct sigaction sa{};
-  sa.sa_handler = OnSignal;
-  sigemptyset(&sa.sa_mask);
-  sigaction(SIGINT, &sa, nullptr);
-  sigaction(SIGTERM, &sa, nullptr);
-  signal(SIGPIPE, SIG_IGN);
-  // Delivered only inside ppoll, so a signal cannot slip in between the
-  // check of the flag and the wait.
-  sigset_t block;
-  sigemptyset(&block);
-  sigaddset(&block, SIGINT);
-  sigaddset(&block, SIGTERM);
-  sigprocmask(SIG_BLOCK, &block, nullptr);
-}
-
 }  // namespace
 }  // namespace modemsim
 
@@ -454,7 +433,7 @@ int main(int argc, char** argv) {
   const Options options = ParseOptions(argc, argv);
   std::vector<TimedAction> script;
   if (!options.script.empty()) script = LoadScript(options.script);
-  InstallSignals();
+  tools::InstallStopSignals();
 
   std::string slavePath;
   const int master = OpenPty(&slavePath);
