@@ -1,37 +1,23 @@
 #pragma once
 
-#include <unistd.h>
 
-#include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <stdexcept>
 #include <string>
+
+#include "tests/support/temp_dir.h"
 
 namespace apptest {
 
-// A fresh directory under /tmp, removed with everything in it.
+// The shared temporary directory, named the way these tests use it.
 class TempDir {
  public:
-  TempDir() {
-    char name[] = "/tmp/mcalld-app-XXXXXX";
-    if (::mkdtemp(name) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = name;
-  }
-  ~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-
   // The directory with a trailing '/', as ProgramDir gives it.
-  std::string Dir() const { return path_ + "/"; }
+  std::string Dir() const { return dir_.Path() + "/"; }
   std::string Path(const std::string& name) const { return Dir() + name; }
 
  private:
-  std::string path_;
+  testsupport::TempDir dir_;
 };
 
 inline void WriteFile(const std::string& path, const std::string& bytes) {

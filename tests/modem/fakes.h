@@ -10,6 +10,7 @@
 
 #include "common/datetime.h"
 #include "modem/dialogue.h"
+#include "tests/support/temp_dir.h"
 
 namespace modem::testing {
 
@@ -74,23 +75,12 @@ class FakeClock : public common::Clock {
   void AdvanceMs(double ms) { now += ms / 86400000.0; }
 };
 
+// The shared temporary directory, with the listing the spool tests need.
 class TempDir {
  public:
-  TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "modem-test-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp");
-    path_ = pattern;
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-
-  std::string prefix() const { return path_.string() + "/"; }
-  const std::filesystem::path& path() const { return path_; }
-  std::vector<std::string> files() const { return ListFiles(path_); }
+  std::string prefix() const { return dir_.Path() + "/"; }
+  std::filesystem::path path() const { return dir_.Path(); }
+  std::vector<std::string> files() const { return ListFiles(dir_.Path()); }
   static std::vector<std::string> ListFiles(const std::filesystem::path& dir) {
     std::vector<std::string> names;
     for (const auto& entry : std::filesystem::directory_iterator(dir)) names.push_back(entry.path().filename());
@@ -99,7 +89,7 @@ class TempDir {
   }
 
  private:
-  std::filesystem::path path_;
+  testsupport::TempDir dir_;
 };
 
 inline void Feed(Dialogue& dialogue, std::string_view block) {
