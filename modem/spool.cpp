@@ -107,7 +107,11 @@ SpoolResult WriteSpoolFile(const std::string& pathForSoob, common::DateTime now,
     const Placed placed = PlaceNoReplace(temporary, result.Path);
     if (placed == Placed::kTaken) continue;
     if (placed == Placed::kFailed) break;
-    result.Ok = SyncDirectory(DirectoryOf(pathForSoob));
+    // The event is whole under its name now; a directory that cannot be
+    // flushed only weakens the power-cut guarantee, so it is not reported
+    // as a lost event.
+    SyncDirectory(DirectoryOf(pathForSoob));
+    result.Ok = true;
     return result;
   }
   ::unlink(temporary.c_str());
