@@ -16,13 +16,16 @@
 #include <deque>
 #include <fcntl.h>
 #include <fstream>
+#include <map>
 #include <pty.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include "app/form1.h"
 #include "app/form2.h"
 #include "common/cp1251.h"
 #include "link/frame.h"
+#include "serial/line_termios.h"
 
 namespace {
 
@@ -46,25 +49,49 @@ class ScriptedModal : public app::ModalUi {
   void ShowError(const QString& text) override { errors << text; }
 };
 
-// One pseudo-terminal pair; the slave side is what the driver opens.
+// One pseudo-terminal pair; the slave side is what the driver opens. A kept
+// slave descriptor (no lock on it) lets the test read the line the driver set.
 struct Pty {
   int master = -1;
+  int slave = -1;
   std::string slavePath;
-  Pty() {
-    int slave = -1;
+  explicit Pty(bool keepSlave = false) {
     char name[256] = {};
     if (openpty(&master, &slave, name, nullptr, nullptr) == 0) {
       slavePath = name;
-      ::close(slave);
+      if (!keepSlave) {
+        ::close(slave);
+        slave = -1;
+      }
       fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
     }
   }
-  ~Pty() { Close(); }
+  ~Pty() {
+    Close();
+    if (slave >= 0) ::close(slave);
+  }
   void Close() {
     if (master >= 0) ::close(master);
     master = -1;
   }
 };
+
+// [Ports] for COM1 ... COM33 where only the given names lead to a device, so
+// a scan never touches the machine's own serial ports.
+std::string IsolatedPorts(const std::string& absent, const std::map<int, std::string>& devices) {
+  std::string ports;
+  for (int n = 1; n <= 33; ++n) {
+    const auto it = devices.find(n);
+    ports += "COM" + std::to_string(n) + "=" + (it != devices.end() ? it->second : absent) + "\r\n";
+  }
+  return ports;
+}
+
+QStringList ComboItems(TForm1& form) {
+  QStringList items;
+  for (int i = 0; i < form.AdvOfficeComboBox1->count(); ++i) items << form.AdvOfficeComboBox1->itemText(i);
+  return items;
+}
 
 QStringList MemoLines(TForm1& form) { return form.Memo1->toPlainText().split('\n', Qt::SkipEmptyParts); }
 
@@ -159,6 +186,8 @@ class WindowTest : public QObject {
     ScriptedModal modal;
     auto form = MakeForm(modal);
     QVERIFY(!form->SerialPort1().IsOpen());
+    QVERIFY(!form->Dialogue().ModemActive);
+    QCOMPARE(form->Memo1->toPlainText(), QString());  // a refused open is not reported
     QCOMPARE(form->AdvGlowButton2->text(), QStringLiteral("Остановить"));
     QVERIFY(!form->AdvOfficeComboBox1->isEnabled());
 
@@ -289,23 +318,108 @@ class WindowTest : public QObject {
     QCOMPARE(form->RxTrayIcon1->toolTip(), QStringLiteral("Zuzuriz Avizuvure vavid"));
   }
 
-  void scanListsTheMappedPorts() {
+  void emptyComOpensNothing() {
+    WriteSettings("Com=\r\nSpeed=115200\r\n");
+    ScriptedModal modal;
+    auto form = MakeForm(modal);
+    QVERIFY(!form->SerialPort1().IsOpen());
+    QVERIFY(!form->Dialogue().ModemActive);
+    QVERIFY(form->Dialogue().CommandQueue.empty());
+    QVERIFY(!form->Timer1->isActive());
+    QCOMPARE(form->Memo1->toPlainText(), QString());
+    QCOMPARE(ComboItems(*form), QStringList{QString()});
+    QCOMPARE(form->AdvOfficeComboBox1->currentIndex(), 0);
+    QCOMPARE(form->AdvGlowButton2->text(), QStringLiteral("Остановить"));
+  }
+
+  void configuredRateReachesTheDevice_data() {
+    QTest::addColumn<uint>("speed");
+    QTest::newRow("230400, not in the driver's table") << 230400u;
+    QTest::newRow("250000, no termios constant") << 250000u;
+  }
+  void configuredRateReachesTheDevice() {
+    QFETCH(uint, speed);
+    Pty pty(true);
+    WriteSettings("Com=COM4\r\nSpeed=" + std::to_string(speed) + "\r\n", "COM4=" + pty.slavePath + "\r\n");
+    ScriptedModal modal;
+    auto form = MakeForm(modal);
+    QVERIFY(form->SerialPort1().IsOpen());
+    QCOMPARE(form->SerialPort1().PortName(), pty.slavePath);
+    QCOMPARE(form->SerialPort1().BaudRate(), serial::brCustom);
+    // Read on the test's own descriptor: what the device holds, not what the driver remembers.
+    QCOMPARE(serial::ReadLineSpeed(pty.slave).value_or(0), speed);
+    QVERIFY(form->Dialogue().ModemActive);
+    QVERIFY(form->Timer1->isActive());
+    QCOMPARE(ComboItems(*form), QStringList{"COM4"});
+  }
+
+  void scanListsTheFreeMappedPorts_data() {
+    QTest::addColumn<bool>("mapped");
+    QTest::addColumn<bool>("holdCom7");
+    QTest::addColumn<QStringList>("listed");
+    QTest::newRow("COM3 and COM7 free") << true << false << QStringList{"COM3", "COM7"};
+    QTest::newRow("COM7 held by another descriptor") << true << true << QStringList{"COM3"};
+    QTest::newRow("no device at all") << false << false << QStringList{};
+  }
+  void scanListsTheFreeMappedPorts() {
+    QFETCH(bool, mapped);
+    QFETCH(bool, holdCom7);
+    QFETCH(QStringList, listed);
     Pty com3;
     Pty com7;
-    // Every other name points nowhere, so the machine's own ports stay out.
-    std::string ports;
-    for (int n = 1; n <= 33; ++n) {
-      const std::string device = n == 3 ? com3.slavePath : n == 7 ? com7.slavePath : Dir() + "absent";
-      ports += "COM" + std::to_string(n) + "=" + device + "\r\n";
+    Pty com33;  // free, but beyond the names the scan knows
+    std::map<int, std::string> devices{{33, com33.slavePath}};
+    if (mapped) {
+      devices[3] = com3.slavePath;
+      devices[7] = com7.slavePath;
     }
-    WriteSettings("Com=\r\n", ports);
+    WriteSettings("Com=\r\n", IsolatedPorts(Dir() + "absent", devices));
+    int holder = -1;
+    if (holdCom7) {
+      holder = ::open(com7.slavePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+      QVERIFY(holder >= 0);
+      QCOMPARE(::flock(holder, LOCK_EX | LOCK_NB), 0);
+    }
     ScriptedModal modal;
     auto form = MakeForm(modal);
     form->AdvGlowButton1Click();
-    QStringList items;
-    for (int i = 0; i < form->AdvOfficeComboBox1->count(); ++i) items << form->AdvOfficeComboBox1->itemText(i);
-    QCOMPARE(items, (QStringList{"COM3", "COM7"}));
-    QCOMPARE(form->AdvOfficeComboBox1->currentIndex(), 0);
+    if (holder >= 0) ::close(holder);
+    QCOMPARE(ComboItems(*form), listed);
+    QCOMPARE(form->AdvOfficeComboBox1->currentIndex(), listed.isEmpty() ? -1 : 0);
+  }
+
+  void stopReleasesThePortForTheNextScan() {
+    Pty com3;
+    WriteSettings("Com=COM3\r\n", IsolatedPorts(Dir() + "absent", {{3, com3.slavePath}}));
+    ScriptedModal modal;
+    auto form = MakeForm(modal);
+    QVERIFY(form->SerialPort1().IsOpen());
+    QVERIFY(form->Timer1->isActive());
+
+    modal.answers = {app::ModalUi::Accepted};
+    form->AdvGlowButton2Click();
+    QCOMPARE(MemoLines(*form), QStringList{QStringLiteral("Отключились.")});
+    QVERIFY(!form->SerialPort1().IsOpen());
+    QVERIFY(!form->Timer1->isActive());
+    form->AdvGlowButton1Click();
+    QCOMPARE(ComboItems(*form), QStringList{"COM3"});
+  }
+
+  // Lines count as the view shows them: a text with line breaks is several.
+  void timer1KeepsTheLast35Lines() {
+    WriteSettings("Com=\r\n");
+    ScriptedModal modal;
+    auto form = MakeForm(modal);
+    for (int i = 0; i < 50; ++i) form->Memo1->appendPlainText(QString::number(i));
+    form->Timer1Timer();
+    QStringList expected;
+    for (int i = 15; i < 50; ++i) expected << QString::number(i);
+    QCOMPARE(MemoLines(*form), expected);
+
+    form->Memo1->appendPlainText("a\nb\nc");
+    form->Timer1Timer();
+    expected = expected.mid(3) << "a" << "b" << "c";
+    QCOMPARE(MemoLines(*form), expected);
   }
 
   void lostPortComesBack() {
