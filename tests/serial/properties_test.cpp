@@ -1,3 +1,5 @@
+#include <termios.h>
+
 #include <functional>
 #include <ostream>
 
@@ -121,6 +123,67 @@ TEST_P(ClosedRuleTest, Assignment) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Rules, ClosedRuleTest, ::testing::ValuesIn(kClosedRules),
+                         [](const auto& row) { return std::string(row.param.name); });
+
+// While open, a line property is stored and written at once, and the purge
+// that comes with it drops pending input and the partial packet; the packet
+// properties are stored by the same rules as while closed and touch nothing.
+struct OpenRuleCase {
+  const char* name;
+  std::function<void(TSerialPortDriver&)> assign;
+  bool reapplies;
+  std::function<void(const TSerialPortDriver&, const termios&)> expect;
+};
+
+void PrintTo(const OpenRuleCase& row, std::ostream* os) { *os << row.name; }
+
+const OpenRuleCase kOpenRules[] = {
+    {"BaudRateMember", [](auto& d) { d.SetBaudRate(br19200); }, true,
+     [](const auto& d, const termios&) {
+       EXPECT_EQ(d.BaudRateValue(), 19200u);
+       EXPECT_EQ(serial::ReadLineSpeed(d.Handle()), 19200u);
+     }},
+    {"StopBits", [](auto& d) { d.SetStopBits(sb2BITS); }, true,
+     [](const auto&, const termios& t) { EXPECT_TRUE(t.c_cflag & CSTOPB); }},
+    {"Parity", [](auto& d) { d.SetParity(ptODD); }, true,
+     [](const auto&, const termios& t) { EXPECT_TRUE(t.c_cflag & PARODD); }},
+    {"HwFlow", [](auto& d) { d.SetHwFlow(hfRTSCTS); }, true,
+     [](const auto&, const termios& t) { EXPECT_TRUE(t.c_cflag & CRTSCTS); }},
+    {"SwFlow", [](auto& d) { d.SetSwFlow(sfXONXOFF); }, true,
+     [](const auto&, const termios& t) { EXPECT_TRUE(t.c_iflag & IXON); }},
+    {"DataBits", [](auto& d) { d.SetDataBits(db7BITS); }, true,
+     [](const auto& d, const termios&) { EXPECT_EQ(d.DataBits(), db7BITS); }},
+    {"PacketSizeZero", [](auto& d) { d.SetPacketSize(0); }, false,
+     [](const auto& d, const termios&) { EXPECT_EQ(d.PacketSize(), -1); }},
+    {"PacketTimeoutZero", [](auto& d) { d.SetPacketTimeout(0); }, false,
+     [](const auto& d, const termios&) { EXPECT_EQ(d.PacketTimeout(), -1); }},
+    {"PacketMode", [](auto& d) { d.SetPacketMode(pmDiscard); }, false,
+     [](const auto& d, const termios&) { EXPECT_EQ(d.PacketMode(), pmDiscard); }},
+    {"EnableDTROnOpenWaitsForTheNextApply", [](auto& d) { d.SetEnableDTROnOpen(false); }, false,
+     [](const auto& d, const termios&) { EXPECT_FALSE(d.EnableDTROnOpen()); }},
+};
+
+class OpenRuleTest : public DriverTest, public ::testing::WithParamInterface<OpenRuleCase> {};
+
+TEST_P(OpenRuleTest, AssignmentWhileOpen) {
+  const OpenRuleCase& c = GetParam();
+  UseWindowPacketSettings();
+  ASSERT_TRUE(driver_.OpenPort());
+  Arrive(10);
+  TickAt(0);
+  ASSERT_EQ(driver_.PacketStart(), 0);
+
+  c.assign(driver_);
+
+  termios t{};
+  ASSERT_EQ(::tcgetattr(pty_.SlaveFd(), &t), 0);
+  c.expect(driver_, t);
+  EXPECT_EQ(driver_.PacketStart(), c.reapplies ? -1 : 0);
+  EXPECT_EQ(testsupport::PendingInput(driver_.Handle()), c.reapplies ? 0 : 10);
+  EXPECT_TRUE(driver_.IsOpen());
+}
+
+INSTANTIATE_TEST_SUITE_P(Rules, OpenRuleTest, ::testing::ValuesIn(kOpenRules),
                          [](const auto& row) { return std::string(row.param.name); });
 
 // A grown receive buffer really holds a whole large packet.

@@ -72,6 +72,24 @@ TEST_F(DriverTest, StalledLineGivesUpAfterOutputTimeout) {
   EXPECT_LT(CpuMs() - cpuBefore, elapsed / 2) << "the wait must not spin";
 }
 
+// With no time allowed, one write attempt is made: it waits for room for
+// about 10 ms, neither returning at once nor blocking on the full line.
+TEST_F(DriverTest, EachWriteWaitsAboutTenMs) {
+  common::MonotonicTicks realTicks;
+  FakeTimer timer;
+  TSerialPortDriver driver(timer, realTicks);
+  driver.SetPortName(pty_.SlavePath());
+  ASSERT_TRUE(driver.OpenPort());
+  FillLine(driver.Handle());
+
+  const uint8_t byte = 'A';
+  const auto start = steady_clock::now();
+  EXPECT_EQ(driver.SendBytesWithin(&byte, 1, 0), 0u);
+  const long elapsed = MsSince(start);
+  EXPECT_GE(elapsed, 10);
+  EXPECT_LT(elapsed, 150);
+}
+
 TEST_F(DriverTest, CheckLineStatusRefusesWithoutModemLines) {
   driver_.SetCheckLineStatus(true);
   ASSERT_TRUE(driver_.OpenPort());
