@@ -12,18 +12,24 @@ bool FrameQueue::PushLocked(Bytes frame) {
   slots_[writeIndex_] = std::move(frame);
   writeIndex_ = (writeIndex_ + 1) % kSlots;
   full_ = writeIndex_ == readIndex_;
+  frameQueued_.notify_all();
   return true;
+}
+
+void FrameQueue::WaitForFrame(std::chrono::milliseconds limit) const {
+  std::unique_lock lock(mutex_);
+  frameQueued_.wait_for(lock, limit, [this] { return !EmptyLocked(); });
 }
 
 std::optional<Bytes> FrameQueue::Peek() const {
   std::lock_guard lock(mutex_);
-  if (readIndex_ == writeIndex_ && !full_) return std::nullopt;
+  if (EmptyLocked()) return std::nullopt;
   return slots_[readIndex_];
 }
 
 void FrameQueue::Pop() {
   std::lock_guard lock(mutex_);
-  if (readIndex_ == writeIndex_ && !full_) return;
+  if (EmptyLocked()) return;
   slots_[readIndex_] = Bytes();
   readIndex_ = (readIndex_ + 1) % kSlots;
   full_ = false;
@@ -31,7 +37,7 @@ void FrameQueue::Pop() {
 
 bool FrameQueue::Empty() const {
   std::lock_guard lock(mutex_);
-  return readIndex_ == writeIndex_ && !full_;
+  return EmptyLocked();
 }
 
 size_t FrameQueue::Size() const {

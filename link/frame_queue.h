@@ -1,6 +1,8 @@
 #pragma once
 
 #include <array>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <optional>
@@ -27,10 +29,15 @@ class FrameQueue {
   uint64_t NextSequence() const;
   // Payloads of the queued frames of one type, oldest first (a copy).
   std::vector<Bytes> PayloadsOfType(int32_t frameType) const;
+  // Returns when a frame is waiting or the limit has passed, whichever is
+  // first; lets an idle link sleep without missing a new frame.
+  void WaitForFrame(std::chrono::milliseconds limit) const;
 
  private:
   bool PushLocked(Bytes frame);
+  bool EmptyLocked() const { return readIndex_ == writeIndex_ && !full_; }
   mutable std::mutex mutex_;
+  mutable std::condition_variable frameQueued_;
   std::array<Bytes, kSlots> slots_;
   size_t readIndex_ = 0;
   size_t writeIndex_ = 0;

@@ -1,5 +1,6 @@
 #include "link/link_thread.h"
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <system_error>
@@ -13,6 +14,10 @@ constexpr uint32_t kKeepAliveIntervalMs = 500;
 constexpr uint32_t kReconnectIntervalMs = 5000;
 // More failed writes and missing replies than this and the link starts over.
 constexpr int32_t kMaxErrors = 20;
+constexpr uint32_t kStepPauseMs = 1;
+// StopRequested and ReconnectAllowed come from the window without a wake-up;
+// this is how late an idle link may see them.
+constexpr uint32_t kLongestRestMs = 50;
 
 const Bytes kHelloPayload{static_cast<uint8_t>(kKindCode & 0xFF), static_cast<uint8_t>(kKindCode >> 8)};
 
@@ -28,7 +33,6 @@ std::string workingDirectory() {
 
 cl::cl(LinkEnvironment env) : env_(std::move(env)) {
   if (env_.Ticks == nullptr) env_.Ticks = &defaultTicks_;
-  if (!env_.Sleep) env_.Sleep = [] { std::this_thread::sleep_for(std::chrono::milliseconds(1)); };
   if (!env_.ReadServerHost) env_.ReadServerHost = [](const std::string&) { return ServerAddress{}; };
 }
 
@@ -72,7 +76,7 @@ void cl::Execute() {
     } catch (...) {
       // A step never ends the thread; the next one starts afresh.
     }
-    env_.Sleep();
+    pauseBetweenSteps();
   }
   try {
     if (client_) client_->Close();
@@ -81,6 +85,42 @@ void cl::Execute() {
   client_.reset();
   Connected = false;
   Finished = true;
+}
+
+// A step finds work only when a frame is queued, a keep-alive or a
+// connection attempt falls due, or the window changes a flag. Waking for
+// nothing a thousand times a second costs a few per cent of a core on a
+// machine that runs around the clock.
+void cl::pauseBetweenSteps() {
+  if (env_.Sleep) {
+    env_.Sleep();
+    return;
+  }
+  const std::chrono::milliseconds rest(restMs());
+  if (Connected && queue_.Empty()) {
+    queue_.WaitForFrame(rest);
+  } else {
+    std::this_thread::sleep_for(rest);
+  }
+}
+
+uint32_t cl::restMs() const {
+  uint32_t dueIn = kLongestRestMs;
+  if (Connected) {
+    if (justConnected_ || errorCount_ > kMaxErrors || !queue_.Empty()) return kStepPauseMs;
+    if (keepAliveEnabled_) dueIn = msUntil(lastKeepAliveTick_, kKeepAliveIntervalMs);
+  } else if (ReconnectAllowed) {
+    dueIn = msUntil(lastAttemptTick_, kReconnectIntervalMs);
+  } else if (!denialShown_) {
+    return kStepPauseMs;
+  }
+  return std::clamp(dueIn, kStepPauseMs, kLongestRestMs);
+}
+
+// Both rules fire once more than `interval` ms have passed since `mark`.
+uint32_t cl::msUntil(uint32_t mark, uint32_t interval) const {
+  const uint32_t elapsed = now() - mark;
+  return elapsed > interval ? 0 : interval - elapsed + 1;
 }
 
 void cl::step() {

@@ -41,7 +41,10 @@ struct LinkEnvironment {
   // Reads [ServerHost] of "mcalld.ini" in the given directory (ends in '/').
   std::function<ServerAddress(const std::string& settingsDir)> ReadServerHost;
   const common::TickSource* Ticks = nullptr;  // default: the monotonic clock
-  std::function<void()> Sleep;                // default: 1 ms
+  // The pause between steps. Default: 1 ms while work is waiting; an idle
+  // link rests until a frame is queued or a keep-alive or connection attempt
+  // falls due, at most 50 ms.
+  std::function<void()> Sleep;
   int DataWaitMs = 1000;
   int ConnectLimitMs = 2500;
 };
@@ -87,6 +90,9 @@ class cl {
   void closeLink();
   void showStatus(const char* utf8Text);
   void stepIndicator();
+  void pauseBetweenSteps();
+  uint32_t restMs() const;
+  uint32_t msUntil(uint32_t mark, uint32_t interval) const;
   uint32_t now() const { return env_.Ticks->Ticks(); }
 
   LinkEnvironment env_;

@@ -418,4 +418,42 @@ TEST_F(LinkThread, StopsPromptlyWhileConnecting) {
 }
 
 }  // namespace
+// Real time, and the pause the program uses. Every step reads the tick
+// source, so counting reads counts how often the link wakes.
+class CountingTicks : public common::TickSource {
+ public:
+  uint32_t Ticks() const override {
+    ++reads;
+    return clock_.Ticks();
+  }
+  mutable std::atomic<int> reads{0};
+
+ private:
+  common::MonotonicTicks clock_;
+};
+
+TEST(LinkIdle, RestsBetweenKeepAlivesAndStillSendsAQueuedFrame) {
+  FakeServer server;
+  server.SetResponder([](const ReceivedFrame& f) {
+    return Reply{ServerBlock(f.Type == ftHello ? ftAccessGranted : ftKeepAlive)};
+  });
+  CountingTicks ticks;
+  LinkEnvironment env;
+  env.Ticks = &ticks;
+  env.ReadServerHost = [&](const std::string&) { return ServerAddress{"127.0.0.1", server.Port()}; };
+  cl link(std::move(env));
+  link.Start();
+  ASSERT_TRUE(eventually([&] { return count(server.Frames(), ftKeepAlive) >= 1; }));
+
+  const int readsBefore = ticks.reads.load();
+  const int keepAlivesBefore = count(server.Frames(), ftKeepAlive);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1600));
+  // A 1 ms loop would read the ticks well over a thousand times here.
+  EXPECT_LT(ticks.reads.load() - readsBefore, 400);
+  EXPECT_GE(count(server.Frames(), ftKeepAlive) - keepAlivesBefore, 2);
+
+  link.SendFrame(ftModemStatus, BuildModemStatus("COM1", true));
+  EXPECT_TRUE(eventually([&] { return count(server.Frames(), ftModemStatus) >= 2; }));
+}
+
 }  // namespace serverlink
