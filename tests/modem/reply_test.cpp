@@ -51,6 +51,7 @@ std::vector<ReplyCase> Cases() {
       {"model", 3, "\r\nM55\r\n\r\nOK\r\n", {Model("M55")}, {"<!M55"}},
       {"model_unknown_logs_the_last_one", 3, ring, {Ru("Модель: не удалось определить")}, {"<!OLD"}},
       {"silent_under_5", 5, "\r\n+CPMS: \"SM\",0,20\r\n\r\nOK\r\n", {}, {}},
+      {"nothing_under_5", 5, ring, {}, {}},
       {"silent_under_70", 70, ring, {}, {}},
       {"silent_under_71", 71, ring, {}, {}},
       {"silent_under_74", 74, ring, {}, {}},
@@ -157,6 +158,21 @@ TEST(ReplyHandling, ReplySplitOverTwoBlocksIsReadUnderTheNextState) {
   EXPECT_EQ(host.sent.back(), "AT+CGMM\r");
   Feed(d, "\r\n\r\nOK\r\n");
   EXPECT_EQ(host.view, (std::vector<std::string>{Ru("Производитель: не удалось определить"), Model("\r\nOK")}));
+}
+
+TEST(ReplyHandling, LateReplyIsReadUnderTheCommandSentLast) {
+  FakeHost host;
+  FakeClock clock;
+  Dialogue d(host, clock);
+  d.ModemActive = true;
+  d.CommandQueue = {"CGMI:AT+CGMI\r", "CGMM:AT+CGMM\r"};
+  d.Timer3Timer();
+  clock.AdvanceMs(10050);
+  d.Timer3Timer();
+  ASSERT_EQ(host.sent.back(), "AT+CGMM\r");
+  Feed(d, "\r\nACME\r\n\r\nOK\r\n");
+  EXPECT_EQ(host.view, std::vector<std::string>{Model("ACME")});
+  EXPECT_EQ(d.ModemManufacturer, "");
 }
 
 TEST(ReplyHandling, ErrorDuringACallResetsBeforeTheHangUp) {
