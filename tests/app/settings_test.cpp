@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 
@@ -215,6 +216,25 @@ TEST_F(SettingsFile, FailedWriteRaisesAndKeepsTheOldFile) {
     EXPECT_EQ(std::string(e.what()), "Unable to write to " + path);
   }
   EXPECT_EQ(ReadFile(path), before);
+}
+
+// The directory itself refuses the temporary file; root is not refused, so
+// there the test above stands in.
+TEST_F(SettingsFile, ReadOnlyDirectoryRaisesAndKeepsTheOldFile) {
+  if (::geteuid() == 0) GTEST_SKIP() << "root writes into a read-only directory";
+  const std::string before = "[Main]\nCom=COM1\n";
+  Write(before);
+  ASSERT_EQ(::chmod(dir_.Dir().c_str(), 0555), 0);
+  EXPECT_THROW(app::WriteComSetting(dir_.Dir(), "COM3"), app::SettingsWriteError);
+  ::chmod(dir_.Dir().c_str(), 0755);
+  EXPECT_EQ(ReadFile(dir_.Path(app::kSettingsFileName)), before);
+}
+
+TEST(ProgramDir, IsTheExecutablesDirectoryWithTrailingSlash) {
+  const std::string dir = app::ProgramDir();
+  ASSERT_FALSE(dir.empty());
+  EXPECT_EQ(dir.back(), '/');
+  EXPECT_TRUE(std::filesystem::is_regular_file(dir + "app_files_tests"));
 }
 
 TEST(ServerHost, DefaultsAndValues) {
