@@ -1,0 +1,177 @@
+// Blocks of 1..256 arbitrary bytes into the reply handler, each under a
+// ReplyState the input picks, with dispatcher ticks on a fake clock in
+// between. What must hold for every block:
+//   - the "<" operator log line carries at most 255 bytes of the block;
+//   - a block whose first 255 bytes hold "+CLIP:" yields exactly one event,
+//     handed to the link or spooled, and any other block yields none;
+//   - the queue never outgrows what start-up, one recovery, one re-arm and
+//     three entries per call can account for.
+#include <fuzzer/FuzzedDataProvider.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "modem/dialogue.h"
+
+namespace {
+
+class FuzzHost : public modem::DialogueHost {
+ public:
+  std::vector<std::string> operatorLines;  // cleared by the driver loop
+  size_t events = 0;
+  bool connected = false;
+  bool linkRefuses = false;
+  bool logsThrow = false;
+  modem::CallSettings settings;
+
+  bool SendText(std::string_view) override { return true; }
+  bool WriteOperatorLog(std::string_view text) override {
+    operatorLines.emplace_back(text);
+    if (logsThrow) throw std::runtime_error("disk full");
+    return true;
+  }
+  bool WriteSystemLog(std::string_view) override {
+    if (logsThrow) throw std::runtime_error("disk full");
+    return true;
+  }
+  void AppendLogView(std::string_view) override {}
+  void TrimLogView() override {}
+  void DrawModemIndicator() override {}
+  void SetTimer1Enabled(bool) override {}
+  bool LinkConnected() override { return connected; }
+  bool SendCallEvent(const modem::CallEventBytes&) override {
+    if (linkRefuses) return false;
+    ++events;
+    return true;
+  }
+  modem::CallSettings CurrentCallSettings() override { return settings; }
+};
+
+class FuzzClock : public common::Clock {
+ public:
+  common::DateTime now = common::MakeDateTime({2024, 3, 15, 12, 30, 45, 123});
+  common::DateTime Now() const override { return now; }
+  void AdvanceMs(uint32_t ms) { now += ms / 86400000.0; }
+};
+
+// Spool files go to tmpfs when there is one: every spooled event is synced.
+std::string MakeSpoolDir() {
+  const std::string base = std::filesystem::exists("/dev/shm") ? "/dev/shm" : std::filesystem::temp_directory_path().string();
+  std::string pattern = base + "/mcalld-fuzz-spool-XXXXXX";
+  if (mkdtemp(pattern.data()) == nullptr) std::abort();
+  return pattern + "/";
+}
+
+// Never destroyed, so the clean-up at exit still has the name.
+const std::string& SpoolDir() {
+  static const std::string* const dir = [] {
+    auto* d = new std::string(MakeSpoolDir());
+    std::atexit([] { std::filesystem::remove_all(SpoolDir()); });
+    return d;
+  }();
+  return *dir;
+}
+
+size_t SpooledFiles() {
+  size_t n = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(SpoolDir())) {
+    if (entry.path().extension() == ".dd8") ++n;
+  }
+  return n;
+}
+
+void EmptySpoolDir() {
+  for (const auto& entry : std::filesystem::directory_iterator(SpoolDir())) std::filesystem::remove(entry.path());
+}
+
+// Every state the dispatcher can set, the stored-message states an
+// implementer might wire, and room for any other value.
+constexpr std::array<int32_t, 16> kStates{0, 1, 2, 3, 5, 7, 8, 9, 10, 17, 18, 70, 71, 74, 77, -1};
+
+constexpr size_t kMaxReplyText = 255;
+constexpr size_t kStartupEntries = 6;
+constexpr size_t kRecoveryEntries = 8;
+constexpr size_t kRearmEntries = 1;
+constexpr size_t kEntriesPerCall = 3;
+
+void Fail(const char* what) {
+  std::fprintf(stderr, "invariant broken: %s\n", what);
+  std::abort();
+}
+
+void CheckLogLine(const FuzzHost& host, std::string_view block) {
+  const auto lines = std::count_if(host.operatorLines.begin(), host.operatorLines.end(),
+                                   [](const std::string& l) { return !l.empty() && l[0] == '<'; });
+  if (lines != 1) Fail("one \"<\" line per block");
+  const std::string& line = *std::find_if(host.operatorLines.begin(), host.operatorLines.end(),
+                                          [](const std::string& l) { return !l.empty() && l[0] == '<'; });
+  if (line.size() - 1 > kMaxReplyText) Fail("ReplyText at most 255 bytes");
+  if (line.substr(1) != block.substr(0, kMaxReplyText)) Fail("ReplyText is the block's first bytes");
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  FuzzedDataProvider in(data, size);
+  FuzzHost host;
+  host.settings.Code = "1120";
+  host.settings.PathForSoob = SpoolDir();
+  FuzzClock clock;
+  modem::Dialogue dialogue(host, clock);
+  dialogue.StartDialogue();
+  size_t callsSinceClear = 0;
+  size_t spooledBefore = 0;
+
+  while (in.remaining_bytes() > 0) {
+    const uint8_t flags = in.ConsumeIntegral<uint8_t>();
+    host.connected = flags & 1;
+    host.linkRefuses = flags & 2;
+    host.logsThrow = (flags & 0x1C) == 0x1C;  // rare: a failing log must not lose a call
+    // Any prefix, including ones whose digits overflow the 64-bit number.
+    host.settings.NumberS = (flags & 0x20) ? in.ConsumeIntegral<int32_t>() : 0;
+    if ((flags & 0xC0) == 0xC0) {
+      dialogue.StopDialogue();
+      dialogue.StartDialogue();
+      callsSinceClear = 0;
+    }
+    const uint8_t state = in.ConsumeIntegral<uint8_t>();
+    dialogue.ReplyState = state < kStates.size() ? kStates[state] : static_cast<int32_t>(state) << 8;
+
+    const size_t length = in.ConsumeIntegralInRange<size_t>(1, 256);
+    const std::string block = in.ConsumeBytesAsString(length);
+    if (block.empty()) break;
+
+    host.operatorLines.clear();
+    const size_t eventsBefore = host.events;
+    dialogue.SerialPort1ReceivePacket(reinterpret_cast<const uint8_t*>(block.data()), static_cast<uint32_t>(block.size()));
+    const bool isCall = block.substr(0, kMaxReplyText).find("+CLIP:") != std::string::npos;
+    if (isCall) ++callsSinceClear;
+
+    CheckLogLine(host, block);
+    const size_t spooled = SpooledFiles();
+    const size_t produced = (host.events - eventsBefore) + (spooled - spooledBefore);
+    spooledBefore = spooled;
+    if (produced != (isCall ? 1u : 0u)) Fail("one event per \"+CLIP:\" block");
+    if (dialogue.AwaitingReply) Fail("every block ends the wait");
+
+    const size_t ticks = in.ConsumeIntegralInRange<size_t>(0, 3);
+    for (size_t i = 0; i < ticks; ++i) {
+      clock.AdvanceMs(in.ConsumeIntegralInRange<uint32_t>(0, 12000));
+      dialogue.Timer3Timer();
+    }
+    if (in.ConsumeBool()) dialogue.Timer1Timer();
+
+    const size_t bound = kStartupEntries + kRecoveryEntries + kRearmEntries + kEntriesPerCall * callsSinceClear;
+    if (dialogue.CommandQueue.size() > bound) Fail("queue bounded");
+  }
+  if (spooledBefore > 0) EmptySpoolDir();
+  return 0;
+}
