@@ -1,5 +1,7 @@
 #include "serial/port_discovery.h"
 
+#include <unistd.h>
+
 #include <exception>
 
 #include "serial/exclusive_device.h"
@@ -9,11 +11,15 @@ namespace {
 constexpr int kHighestCom = 32;
 }
 
+// A [Ports] entry may name something that opens but is no terminal (a
+// plain file, a typo under /tmp); OpenPort would refuse its line settings,
+// so the list must not offer it.
 bool ProbeDevice(const std::string& devicePath) {
   auto device = OpenExclusive(devicePath);
   if (!device) return false;
+  const bool terminal = ::isatty(device->fd) == 1;
   CloseExclusive(*device);
-  return true;
+  return terminal;
 }
 
 // The scan never fails as a whole: a name that cannot be mapped or a device

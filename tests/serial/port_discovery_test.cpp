@@ -50,6 +50,14 @@ TEST_F(ScanTest, HeldDeviceIsNotListed) {
   ::close(holder);
 }
 
+TEST_F(ScanTest, PathThatIsNoTerminalIsNotListed) {
+  const std::string plain = locks_.File("plain-file");
+  std::ofstream(plain) << "x";
+  devices_[3] = plain;
+  EXPECT_EQ(Scan(), (std::vector<std::string>{"COM7"}));
+  EXPECT_FALSE(std::ifstream(locks_.File(serial::LockFileName(plain))).good()) << "lock left behind";
+}
+
 TEST_F(ScanTest, NoDeviceAtAllGivesAnEmptyList) {
   devices_.clear();
   EXPECT_TRUE(Scan().empty());
