@@ -1,9 +1,11 @@
 // An arbitrary byte stream from the server, read block by block the way the
 // link thread reads its replies, with the stream handed over in pieces of
 // sizes the input picks (short reads are where framing code goes wrong).
-// Run with -malloc_limit_mb above the 1 MiB body limit and a -timeout:
-// libFuzzer itself then reports an oversized allocation or a hang.
+// An allocator hook catches any single allocation above the 1 MiB body
+// limit while a block is read; scripts/fuzz also runs it with -malloc_limit_mb
+// and a -timeout, so libFuzzer itself reports a runaway allocation or a hang.
 #include <fuzzer/FuzzedDataProvider.h>
+#include <sanitizer/allocator_interface.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -46,9 +48,22 @@ void Fail(const char* what) {
   std::abort();
 }
 
+// Armed only around the reads, so libFuzzer's own buffers do not count.
+bool g_watching = false;
+size_t g_largest = 0;
+
+void OnMalloc(const volatile void*, size_t size) {
+  if (g_watching) g_largest = std::max(g_largest, size);
+}
+
+void OnFree(const volatile void*) {}  // the sanitizer takes the hooks only as a pair
+
+const bool g_hooked = __sanitizer_install_malloc_and_free_hooks(OnMalloc, OnFree) != 0;
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (!g_hooked) Fail("allocator hook installed");
   FuzzedDataProvider in(data, size);
   const size_t pieceCount = in.ConsumeIntegralInRange<size_t>(0, 8);
   std::vector<uint8_t> pieces = in.ConsumeBytes<uint8_t>(pieceCount);
@@ -57,7 +72,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Each block takes at least its header from the stream, so this ends.
   while (!source.Exhausted()) {
     const size_t before = source.Position();
+    g_largest = 0;
+    g_watching = true;
     const serverlink::ReceiveResult reply = serverlink::ReceiveBlock(source);
+    g_watching = false;
+    if (g_largest > static_cast<size_t>(serverlink::kMaxBodyLength)) Fail("no allocation above the body limit");
     if (reply.Body.size() > static_cast<size_t>(serverlink::kMaxBodyLength)) Fail("body within the limit");
     if (reply.Failed && !reply.Body.empty()) Fail("a failed read delivers no body");
     if (!source.Exhausted() && source.Position() - before < serverlink::kTransportHeaderSize) {

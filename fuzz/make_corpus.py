@@ -111,6 +111,8 @@ link_seeds = {
     "wrong_mark": ([], block(frame(0x02000005), mark=0x7E) + block(frame(0x02000003))),
     "huge_length": ([], block(b"", length=0x7FFFFFFF)),
     "negative_length": ([], block(b"", length=-1)),
+    "body_at_limit_cut_short": ([], block(b"abc", length=1 << 20)),
+    "body_over_limit": ([], block(b"abc", length=(1 << 20) + 1)),
     "body_cut_short": ([3], block(frame(0x02000003))[:30]),
     "not_a_frame": ([], block(b"\x00" * 17 + b"\xfe")),
 }
