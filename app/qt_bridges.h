@@ -1,9 +1,13 @@
 #pragma once
 
 #include <QObject>
+#include <QSocketNotifier>
 #include <QTimer>
 #include <atomic>
+#include <condition_variable>
 #include <functional>
+#include <memory>
+#include <mutex>
 #include <string>
 
 #include "link/link_thread.h"
@@ -24,12 +28,22 @@ class QtPollTimer : public serial::PollTimer {
 };
 
 // Runs the link thread's two reports on the UI thread and waits for them.
-// Once the window is closing it stops handing anything over, so the UI
-// thread can wait for the link thread without either waiting on the other.
+// Once the window is closing it stops handing anything over, and a report
+// still waiting is dropped, so the UI thread can wait for the link thread
+// without either waiting on the other.
+//
+// The hand-over is a mutex, a condition variable and a self-pipe watched by
+// the UI thread's event loop rather than a blocking queued call: every byte
+// the two threads share is then guarded by a lock the thread checker sees.
+// Made on the UI thread.
 class UiLinkBridge : public serverlink::LinkUi {
  public:
   UiLinkBridge(QObject* uiObject, std::function<void(const std::string&)> showLinkStatus,
                std::function<void()> stepLinkIndicator);
+  ~UiLinkBridge() override;
+  UiLinkBridge(const UiLinkBridge&) = delete;
+  UiLinkBridge& operator=(const UiLinkBridge&) = delete;
+
   void ShowLinkStatus(const std::string& statusText) override;
   void StepLinkIndicator() override;
 
@@ -37,9 +51,17 @@ class UiLinkBridge : public serverlink::LinkUi {
 
  private:
   void RunOnUiThread(const std::function<void()>& work);
+  void RunPendingReport();  // UI thread, when the pipe is readable
+
   QObject* uiObject_;
   std::function<void(const std::string&)> showLinkStatus_;
   std::function<void()> stepLinkIndicator_;
+  int wakeRead_ = -1;
+  int wakeWrite_ = -1;
+  std::unique_ptr<QSocketNotifier> wakeNotifier_;
+  std::mutex mutex_;
+  std::condition_variable reportRan_;
+  const std::function<void()>* pending_ = nullptr;  // guarded by mutex_
 };
 
 }  // namespace app
