@@ -172,6 +172,18 @@ int32_t ReadInt(std::string_view fileText, std::string_view section, std::string
   return ParseInt32(*text).value_or(def);
 }
 
+namespace {
+
+// Before a line is added after the last one, that line needs its end. A text
+// that stops in a lone CR is a CR LF file cut short: it gets only the LF it
+// lacks, or the CR would be read as part of its value.
+void EndLastLine(std::string& out, std::string_view nl) {
+  if (out.empty() || out.back() == '\n') return;
+  out.append(out.back() == '\r' ? std::string_view("\n") : nl);
+}
+
+}  // namespace
+
 std::string WithValue(std::string_view fileText, std::string_view section, std::string_view key, std::string_view value) {
   // A line break in the value would split the file's structure; a profile
   // value is one line, so it ends there.
@@ -190,12 +202,12 @@ std::string WithValue(std::string_view fileText, std::string_view section, std::
   if (found.sectionLastLine != nullptr) {
     const Line& last = *found.sectionLastLine;
     out.append(fileText.substr(0, last.next.begin));
-    if (last.next.begin == last.whole.end) out.append(nl);  // last line of the file had no line end
+    EndLastLine(out, nl);
     out.append(entry).append(nl).append(fileText.substr(last.next.begin));
     return out;
   }
   out.append(fileText);
-  if (!out.empty() && out.back() != '\n') out.append(nl);
+  EndLastLine(out, nl);
   out.append("[").append(section).append("]").append(nl).append(entry).append(nl);
   return out;
 }

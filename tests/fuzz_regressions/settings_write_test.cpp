@@ -48,14 +48,10 @@ TEST(SettingsWriteRegression, LastLineWithoutLineEnd) {
   for (const WriteCase& row : rows) ExpectComWrittenAndOthersKept(row);
 }
 
-// DISABLED until the writer is mended: a file whose last line ends in a
-// lone CR (a CR LF file cut short after its CR) loses the write. The reader
-// takes that CR as the line end, but the writer sees a line end already
-// there and appends right after the CR, so the new "Com=COM5" joins the
-// last line: with [Main] last, Com is not found and the last key's value
-// becomes "5\rCom=COM5"; with no [Main], the CR LF put before the new
-// section turns the last value "1" into "1\r".
-TEST(SettingsWriteRegression, DISABLED_LastLineEndsInLoneCr) {
+// A file whose last line ends in a lone CR (a CR LF file cut short after
+// its CR): the new line must not join the last one, and the CR must not
+// become part of the last value.
+TEST(SettingsWriteRegression, LastLineEndsInLoneCr) {
   const WriteCase rows[] = {
       {"MainLastKeyThenLoneCr", "[Main]\r\nSpeed=5\r", {{"Main", "Speed"}}},
       {"MainHeaderThenLoneCr", "[Main]\r", {}},
