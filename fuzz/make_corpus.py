@@ -157,6 +157,8 @@ serial_seeds = {
     "partial_then_full": (0, [(100, 0), (200, 50), (0, 10), (0, 407)]),
     "fast_line_near_wrap": (1 | (2 << 2), [(300, 5), (44, 100), (0, 150)]),
     "slow_line": (3, [(512, 5), (10, 400), (0, 400)]),
+    # faster than the line rate: the remainder waits for the line time
+    "flood_on_slow_line": (3, [(581, 173)] * 48),
 }
 for name, (setup, steps) in serial_seeds.items():
     write("serial_packets", name, serial_seed(setup, steps))

@@ -35,7 +35,7 @@ constexpr size_t kMaxSteps = 48;
 constexpr uint16_t kMaxArrival = 600;  // with the 255 a partial packet may hold, well inside the 4 KiB tty buffer
 constexpr uint32_t kMaxPacket = 256;
 constexpr uint32_t kQuietStepMs = 250;
-constexpr int kMaxQuietSteps = 400;
+constexpr uint32_t kMinQuietSteps = 8;  // past the 200 ms packet time-out
 constexpr std::array<uint32_t, 4> kRates{9600, 115200, 19200, 2400};
 constexpr std::array<uint32_t, 4> kClockStarts{0, 1000, 0xFFFFFFFFu - 150, 0x7FFFFFFFu - 50};
 
@@ -158,8 +158,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (far.Sent().compare(0, delivered.size(), delivered) != 0) Fail("bytes delivered once and in order");
   }
 
-  // A quiet line: whatever is still waiting must come out as packets.
-  for (int i = 0; i < kMaxQuietSteps && delivered.size() < far.Sent().size(); ++i) {
+  // A quiet line: whatever is still waiting must come out as packets. Each
+  // full packet moves the partial packet's start on by its line time, so a
+  // burst faster than the line rate (a pty, a USB modem) has its remainder
+  // held until the line time of everything before it has passed.
+  const uint32_t lineTime = driver.TransmitTime(serial::brCustom, static_cast<uint32_t>(far.Sent().size()));
+  const uint32_t quietSteps = lineTime / kQuietStepMs + kMinQuietSteps;
+  for (uint32_t i = 0; i < quietSteps && delivered.size() < far.Sent().size(); ++i) {
     ticks.Advance(kQuietStepMs);
     driver.PollTick();
   }
