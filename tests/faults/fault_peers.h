@@ -15,6 +15,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <functional>
@@ -111,6 +112,9 @@ class FaultModem {
     // The program is forked from this process: a master it inherited would
     // keep the line up after Vanish.
     ::fcntl(master_, F_SETFD, FD_CLOEXEC);
+    // Never blocked by a program that stops reading: the modem thread holds
+    // the lock while it writes.
+    ::fcntl(master_, F_SETFL, O_NONBLOCK);
     // Replace the link in one step, so the program never finds it missing.
     const auto temporary = linkPath_.string() + ".new";
     std::error_code ignored;
@@ -159,26 +163,23 @@ class FaultModem {
     }
   }
 
-  // Writes what is pending in pieces, so a flood never holds the lock for
-  // long; false while the line is not there to take it.
+  // Writes what is pending in pieces, letting go of the lock while the line
+  // is full or nobody has it open, so a flood never blocks the test's
+  // questions; false while there is no line at all.
   bool FlushPending() {
     std::unique_lock<std::mutex> lock(mutex_);
-    if (master_ < 0) return false;
-    while (!pending_.empty() && !stop_) {
-      const size_t piece = std::min<size_t>(pending_.size(), 1024);
-      pollfd p{master_, POLLOUT, 0};
-      if (::poll(&p, 1, 0) <= 0 || (p.revents & POLLHUP)) {
-        lock.unlock();
-        std::this_thread::sleep_for(2ms);
-        lock.lock();
-        if (master_ < 0) return false;
+    while (master_ >= 0 && !pending_.empty() && !stop_) {
+      const ssize_t n = ::write(master_, pending_.data(), std::min<size_t>(pending_.size(), 1024));
+      if (n > 0) {
+        pending_.erase(0, static_cast<size_t>(n));
         continue;
       }
-      const ssize_t n = ::write(master_, pending_.data(), piece);
-      if (n <= 0) break;
-      pending_.erase(0, static_cast<size_t>(n));
+      if (n < 0 && errno != EAGAIN && errno != EIO) break;
+      lock.unlock();
+      std::this_thread::sleep_for(2ms);
+      lock.lock();
     }
-    return true;
+    return master_ >= 0;
   }
 
   void Record(const std::string& command) {
@@ -263,6 +264,8 @@ class FaultServer {
   }
   int Port() const { return port_; }
   int Connections() const { return connections_; }
+  // Connections that are over, whichever side ended them.
+  int Ended() const { return ended_; }
   std::vector<ReceivedFrame> Frames() {
     std::lock_guard<std::mutex> lock(mutex_);
     return frames_;
@@ -300,6 +303,7 @@ class FaultServer {
       const ConnectionScript script =
           static_cast<size_t>(index) < scripts_.size() ? scripts_[static_cast<size_t>(index)] : ConnectionScript{};
       if (Serve(fd, index, script)) ::close(fd);
+      ++ended_;
     }
   }
 
@@ -422,6 +426,7 @@ class FaultServer {
   std::thread thread_;
   std::atomic<bool> stop_{false};
   std::atomic<int> connections_{0};
+  std::atomic<int> ended_{0};
   std::mutex mutex_;
   std::vector<ReceivedFrame> frames_;
 };
