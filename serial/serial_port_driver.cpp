@@ -397,12 +397,24 @@ void TSerialPortDriver::deliverFullPackets(uint32_t waiting, uint32_t size) {
     const ssize_t n = readInto(size);
     if (n > 0 && OnReceivePacket) OnReceivePacket(this, receiveBuffer_.data(), static_cast<uint32_t>(n));
     if (deliveryStopped()) return;  // the handler closed the port, or it went away
-    if (timed && packetStart_ >= 0) {
-      packetStart_ = static_cast<uint32_t>(packetStart_) + TransmitTime(baudRate_, size);
-    }
+    if (timed && packetStart_ >= 0) advancePacketStart(size);
     waiting -= size;
     if (waiting == 0) packetStart_ = -1;
   }
+}
+
+// Bytes on a real line cannot come faster than its rate, so the estimate
+// never runs more than one packet's line time ahead of now. A device faster
+// than its nominal rate (a USB modem's rate setting is only nominal) would
+// otherwise push the start ever further ahead with every packet and hold
+// back the rest of the burst, and the call notification after it, for
+// seconds or minutes.
+void TSerialPortDriver::advancePacketStart(uint32_t size) {
+  const uint32_t lineTime = TransmitTime(baudRate_, size);
+  const uint32_t now = ticks_.Ticks();
+  const uint32_t advanced = static_cast<uint32_t>(packetStart_) + lineTime;
+  const auto ahead = static_cast<int32_t>(advanced - now);
+  packetStart_ = ahead > static_cast<int32_t>(lineTime) ? now + lineTime : advanced;
 }
 
 // PacketStart can lie ahead of now after moving by line time; that is not

@@ -132,6 +132,7 @@ class TSerialPortDriver {
   void reportLost();
   bool deliveryStopped() const { return !IsOpen() || lost_; }
   void deliverRaw(uint32_t waiting);
+  void advancePacketStart(uint32_t size);
   void deliverFullPackets(uint32_t waiting, uint32_t size);
   bool flushDue() const;
   void flushPartial(uint32_t waiting);
