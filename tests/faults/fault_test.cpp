@@ -72,6 +72,8 @@ class FaultCase : public ::testing::Test {
     std::string outcome;
     if (HasFailure()) {
       outcome = "FAILED";
+    } else if (IsSkipped()) {
+      outcome = "skipped: " + skipReason_;
     } else {
       outcome = t.duplicates > 0 ? "ok, " + std::to_string(t.duplicates) + " sent again after a reconnection" : "ok";
       if (!note_.empty()) outcome += "; " + note_;
@@ -97,6 +99,15 @@ class FaultCase : public ::testing::Test {
     const std::string text = row.str();
     WriteAll(fd, text.data(), text.size());
     ::close(fd);
+  }
+
+  // Skips the case where a mode of 0555 does not stop the program writing
+  // (root that cannot give up its override); the caller returns on false.
+  bool ReadOnlyWorks() {
+    if (ReadOnlyHolds(program_->Dir())) return true;
+    skipReason_ = "a read-only directory cannot be made here";
+    [this] { GTEST_SKIP() << skipReason_; }();
+    return false;
   }
 
   FaultServer& AddServer(std::vector<ConnectionScript> scripts = {}, int port = 0) {
@@ -233,6 +244,7 @@ class FaultCase : public ::testing::Test {
   std::string caseName_;
   std::string note_;
   bool operatorTold_ = false;  // the program logged that it could not keep an event
+  std::string skipReason_;
 };
 
 // ---------------------------------------------------------------- server
@@ -405,7 +417,6 @@ class SpoolFailure : public FaultCase, public ::testing::WithParamInterface<bool
   void Run() {
     const fs::path spool = program_->Dir() / "spool";
     if (GetParam()) {
-      ASSERT_TRUE(ReadOnlyHolds(program_->Dir())) << "cannot make a directory read-only here";
       ::chmod(spool.c_str(), 0555);
     } else {
       fs::remove(spool);
@@ -426,6 +437,7 @@ TEST_P(SpoolFailure, OperatorIsToldAndLaterCallsArrive) {
   caseName_ = GetParam() ? "spool directory read-only, server down, then up"
                          : "spool directory missing, server down, then up";
   note_ = "the system log names the event that had nowhere to go";
+  if (GetParam() && !ReadOnlyWorks()) return;
   Run();
   ExpectCleanExit();
 }
@@ -434,6 +446,9 @@ TEST_P(SpoolFailure, OperatorIsToldAndLaterCallsArrive) {
 // link's queue: it would then reach the server once the link is back (and go
 // to the spool once more at exit), instead of being dropped.
 TEST_P(SpoolFailure, DISABLED_EventWaitsForTheServer) {
+  caseName_ = GetParam() ? "spool directory read-only, server down, then up: the event waits for the server"
+                         : "spool directory missing, server down, then up: the event waits for the server";
+  if (GetParam() && !ReadOnlyWorks()) return;
   Run();
   ExpectEveryCallOnce();
   ExpectCleanExit();
@@ -444,7 +459,7 @@ INSTANTIATE_TEST_SUITE_P(Faults, SpoolFailure, ::testing::Values(false, true), S
 
 TEST_F(FaultCase, LogFilesUnwritable) {
   caseName_ = "log directory read-only (and mcall.log read-only)";
-  ASSERT_TRUE(ReadOnlyHolds(program_->Dir())) << "cannot make a directory read-only here";
+  if (!ReadOnlyWorks()) return;
   fs::create_directory(program_->Dir() / "logs");
   ::chmod((program_->Dir() / "logs").c_str(), 0555);
   { std::ofstream(program_->Dir() / "mcall.log") << ""; }
