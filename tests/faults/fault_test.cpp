@@ -132,7 +132,8 @@ class FaultCase : public ::testing::Test {
   bool PlaceCall(const std::string& block, std::chrono::milliseconds limit = 20s) {
     const size_t before = modem_->Count("ATA\r\n");
     modem_->Send(block);
-    placed_.push_back(modem::PhoneNumberFrom(modem::ExtractNumberText(block.substr(0, 255)), numberS_));
+    // No case here sets NumberS, so no prefix goes in front.
+    placed_.push_back(modem::PhoneNumberFrom(modem::ExtractNumberText(block.substr(0, 255)), 0));
     const bool answered = WaitFor([&] { return modem_->Count("ATA\r\n") > before; }, limit);
     EXPECT_TRUE(answered) << "call " << placed_.size() << " was not answered";
     return answered;
@@ -240,7 +241,6 @@ class FaultCase : public ::testing::Test {
   std::vector<std::unique_ptr<FaultServer>> servers_;
   std::vector<int64_t> placed_;
   int64_t nextNumber_ = 1;
-  int32_t numberS_ = 0;
   std::string caseName_;
   std::string note_;
   bool operatorTold_ = false;  // the program logged that it could not keep an event
