@@ -58,7 +58,15 @@ void cl::prepareRun() {
 
 bool cl::SendFrame(int32_t frameType, const Bytes& payload) { return queue_.EncodeAndPush(frameType, payload); }
 
-std::vector<Bytes> cl::QueuedCallEvents() const { return queue_.PayloadsOfType(ftCallEvent); }
+std::vector<Bytes> cl::QueuedCallEvents() const {
+  std::vector<Bytes> events;
+  {
+    std::lock_guard lock(unacknowledgedMutex_);
+    for (const auto& frame : unacknowledged_) events.emplace_back(frame.begin() + kFrameHeaderSize, frame.end());
+  }
+  for (auto& payload : queue_.PayloadsOfType(ftCallEvent)) events.push_back(std::move(payload));
+  return events;
+}
 
 void cl::Execute() {
   prepareRun();
@@ -153,13 +161,22 @@ void cl::connectedStep() {
 
 // A frame leaves the queue only once its whole block has been written; after
 // a failed write it waits at the head for the next connection, so no call
-// event is lost to a dead socket.
+// event is lost to a dead socket. A written block may still sit unread in
+// the socket when the server goes away, so a call event is also kept until
+// a valid reply shows the server read it, and is sent again on the next
+// connection if none comes.
 void cl::writeQueuedFrame() {
   try {
     const auto frame = queue_.Peek();
     if (frame) {
       frameSent_ = true;
-      if (writeBlock(EncodeBlock(*frame))) queue_.Pop();
+      if (writeBlock(EncodeBlock(*frame))) {
+        queue_.Pop();
+        if (DecodeFrameHeader(*frame) == ftCallEvent) {
+          std::lock_guard lock(unacknowledgedMutex_);
+          unacknowledged_.push_back(*frame);
+        }
+      }
     } else if (keepAliveEnabled_ && now() - lastKeepAliveTick_ > kKeepAliveIntervalMs) {
       keepAliveDue_ = true;
       lastKeepAliveTick_ = now();
@@ -198,6 +215,11 @@ void cl::receiveReply() {
   }
   const auto frameType = DecodeFrameHeader(replyBody_);
   if (!frameType) return;
+  {
+    // The server answers in order: a valid reply means it read all before it.
+    std::lock_guard lock(unacknowledgedMutex_);
+    unacknowledged_.clear();
+  }
   errorCount_ = 0;
   stepIndicator();
   actOnReply(*frameType);
@@ -263,6 +285,16 @@ void cl::refusedStep() {
 
 // These go behind whatever waited while the link was down.
 void cl::handleConnected() {
+  {
+    // Call events the last connection may have lost go out again. One the
+    // full queue cannot take yet stays here for the connection after.
+    std::lock_guard lock(unacknowledgedMutex_);
+    std::vector<Bytes> notRequeued;
+    for (auto& frame : unacknowledged_) {
+      if (!queue_.Push(frame)) notRequeued.push_back(std::move(frame));
+    }
+    unacknowledged_ = std::move(notRequeued);
+  }
   SendFrame(ftHello, kHelloPayload);
   justConnected_ = true;
   const ModemSnapshot modem = env_.Modem ? env_.Modem() : ModemSnapshot{};

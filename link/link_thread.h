@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -64,7 +65,8 @@ class cl {
   // 100 slots taken); the sequence number is used up all the same.
   bool SendFrame(int32_t frameType, const Bytes& payload);
 
-  // Payloads of call events still waiting in the queue (for spooling at close).
+  // Payloads of call events not yet known to have reached the server: those
+  // still queued and those written but not yet answered (for spooling at close).
   std::vector<Bytes> QueuedCallEvents() const;
 
   std::atomic<bool> Connected{false};         // link thread writes, UI reads
@@ -109,6 +111,10 @@ class cl {
   bool keepAliveDue_ = false;
   bool justConnected_ = false;
   bool frameSent_ = false;
+  // Call events written on this connection and not yet followed by a valid
+  // reply; they go out again on the next connection.
+  mutable std::mutex unacknowledgedMutex_;
+  std::vector<Bytes> unacknowledged_;
   int32_t errorCount_ = 0;
   uint32_t lastKeepAliveTick_ = 0;
   uint32_t lastAttemptTick_ = 0;

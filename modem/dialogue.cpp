@@ -229,14 +229,22 @@ void Dialogue::handleCall(const std::string& replyText) {
 }
 
 void Dialogue::deliver(const CallEventBytes& event, const std::string& pathForSoob) {
+  bool connected = false;
   bool sent = false;
-  Guarded([&] { sent = host_.LinkConnected() && host_.SendCallEvent(event); });
+  Guarded([&] {
+    connected = host_.LinkConnected();
+    sent = connected && host_.SendCallEvent(event);
+  });
   if (sent) return;
   const SpoolResult spooled = WriteSpoolFile(pathForSoob, clock_.Now(), event);
   if (spooled.Ok) return;
   const std::string line = common::Ru("Не удалось записать событие в файл ") + spooled.Path;
   Guarded([&] { host_.AppendLogView(line); });
   Guarded([&] { host_.WriteSystemLog(line); });
+  // With no file to hold it, the link's queue is the last place the event
+  // can wait: it goes out once the server is back, and is spooled again at
+  // close if it is still there.
+  if (!connected) Guarded([&] { host_.SendCallEvent(event); });
 }
 
 }  // namespace modem

@@ -307,6 +307,34 @@ TEST_F(LinkThread, FramesQueuedAsTheServerClosesAreAllDeliveredLater) {
   EXPECT_EQ(ui_.Count("Ошибки по сети - переподсоединение."), 1);
 }
 
+// The block was written, so the socket took it, but the server went away
+// without answering: only a valid reply shows the event was read.
+TEST_F(LinkThread, CallEventTheServerNeverAnsweredGoesAgainOnTheNextConnection) {
+  std::atomic<int> eventsSeen{0};
+  server_.SetResponder([&](const ReceivedFrame& f) {
+    if (f.Type == ftCallEvent && eventsSeen++ == 0) return Reply{{}, true};
+    return Reply{ServerBlock(ftKeepAlive)};
+  });
+  startLink();
+  waitForFrames(1, 4);
+  settle();
+  ticks_.Advance(6000);  // the connection has lived long enough to be retried at once
+  const Bytes event(21, 0x5A);
+  ASSERT_TRUE(link_->SendFrame(ftCallEvent, event));
+  waitForFrames(1, 5);
+  EXPECT_EQ(link_->QueuedCallEvents(), std::vector<Bytes>{event});  // still owed to the server
+  // The next frame meets the closed socket; the errors it runs up bring the
+  // link down and up again.
+  ASSERT_TRUE(link_->SendFrame(ftModemStatus, BuildModemStatus("COM3", true)));
+  waitForFrames(2, 3);
+  const auto frames = server_.FramesOf(2);
+  EXPECT_EQ(frames[0].Type, ftModemStatus);
+  EXPECT_EQ(frames[1].Payload, event);
+  EXPECT_EQ(frames[2].Type, ftHello);
+  settle();
+  EXPECT_TRUE(link_->QueuedCallEvents().empty());  // answered this time
+}
+
 struct BrokenReply {
   const char* name;
   Bytes data;

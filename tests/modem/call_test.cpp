@@ -203,6 +203,8 @@ TEST(CallDelivery, SpoolFailureIsShownAndLogged) {
   EXPECT_EQ(host.view, (std::vector<std::string>{Ru("Входящий звонок - ") + "123", line}));
   EXPECT_EQ(host.systemLog.back(), line);
   EXPECT_EQ(d.CommandQueue, kAnswer);
+  // Nowhere to write it and no server: it waits in the link's queue.
+  EXPECT_EQ(host.events.size(), 1u);
 }
 
 }  // namespace
