@@ -18,11 +18,12 @@
 #include "common/cp1251.h"
 #include "link/frame.h"
 #include "modem/call_event.h"
-#include "tests/faults/fault_peers.h"
-#include "tests/faults/program.h"
+#include "tests/support/program_peers.h"
+#include "tests/support/program_under_test.h"
 
-namespace faults {
 namespace {
+
+using namespace testsupport;
 
 // The caller-identification block as a modem sends it after the ring.
 std::string CallBlock(const std::string& numberField) {
@@ -63,7 +64,7 @@ class FaultCase : public ::testing::Test {
     program_ = std::make_unique<Program>();
     ASSERT_FALSE(program_->Dir().empty());
     fs::create_directory(program_->Dir() / "spool");
-    modem_ = std::make_unique<FaultModem>(program_->Dir() / "modem");
+    modem_ = std::make_unique<ScriptedModem>(program_->Dir() / "modem");
   }
 
   void TearDown() override {
@@ -110,8 +111,8 @@ class FaultCase : public ::testing::Test {
     return false;
   }
 
-  FaultServer& AddServer(std::vector<ConnectionScript> scripts = {}, int port = 0) {
-    servers_.push_back(std::make_unique<FaultServer>(std::move(scripts), port));
+  ScriptedServer& AddServer(std::vector<ConnectionScript> scripts = {}, int port = 0) {
+    servers_.push_back(std::make_unique<ScriptedServer>(std::move(scripts), port));
     return *servers_.back();
   }
 
@@ -121,7 +122,7 @@ class FaultCase : public ::testing::Test {
     ASSERT_TRUE(WaitFor([&] { return modem_->Count("AT+CLIP=1\r") > 0; }, 30s)) << "no modem start-up";
   }
 
-  void StartWithServer(FaultServer& server) {
+  void StartWithServer(ScriptedServer& server) {
     StartProgram(Settings(modem_->LinkPath().string(), server.Port()));
     ASSERT_TRUE(WaitFor([&] { return server.FramesOfType(serverlink::ftClientVersion).size() > 0; }, 30s))
         << "the link never came up";
@@ -212,7 +213,7 @@ class FaultCase : public ::testing::Test {
   }
 
   // After the fault the program still answers a call and delivers it there.
-  void ExpectStillServing(FaultServer* server, std::chrono::milliseconds limit = 45s) {
+  void ExpectStillServing(ScriptedServer* server, std::chrono::milliseconds limit = 45s) {
     ASSERT_TRUE(program_->Running()) << "the program has ended";
     // A keep-alive is written only while the link counts itself connected,
     // so after one the call must go to the server, not to a spool file.
@@ -237,8 +238,8 @@ class FaultCase : public ::testing::Test {
   }
 
   std::unique_ptr<Program> program_;
-  std::unique_ptr<FaultModem> modem_;
-  std::vector<std::unique_ptr<FaultServer>> servers_;
+  std::unique_ptr<ScriptedModem> modem_;
+  std::vector<std::unique_ptr<ScriptedServer>> servers_;
   std::vector<int64_t> placed_;
   int64_t nextNumber_ = 1;
   std::string caseName_;
@@ -266,7 +267,7 @@ class ServerFault : public FaultCase, public ::testing::WithParamInterface<Serve
 TEST_P(ServerFault, EveryCallStillArrives) {
   const ServerRow& row = GetParam();
   caseName_ = row.name;
-  FaultServer& server = AddServer({row.script});
+  ScriptedServer& server = AddServer({row.script});
   StartWithServer(server);
   ASSERT_TRUE(Call());
   ASSERT_TRUE(WaitFor([&] { return DeliveredEvents().size() == 1; }));
@@ -304,7 +305,7 @@ INSTANTIATE_TEST_SUITE_P(Unread, ServerFault, ::testing::ValuesIn(kServerRowsUnr
 
 TEST_F(FaultCase, AccessDeniedThenCallsGoToSpoolFiles) {
   caseName_ = "server refuses (ftAccessDenied), then calls arrive";
-  FaultServer& server = AddServer({{Fault::kDeny, -1}});
+  ScriptedServer& server = AddServer({{Fault::kDeny, -1}});
   StartProgram(Settings(modem_->LinkPath().string(), server.Port()));
   // The program marks the link down before it closes it, so once the server
   // sees the close, every call must go to a spool file.
@@ -321,7 +322,7 @@ TEST_F(FaultCase, AccessDeniedThenCallsGoToSpoolFiles) {
 
 TEST_F(FaultCase, ModemVanishesAndComesBack) {
   caseName_ = "modem disappears (pty closed) and comes back";
-  FaultServer& server = AddServer();
+  ScriptedServer& server = AddServer();
   StartWithServer(server);
   ASSERT_TRUE(Call());
   modem_->Vanish();
@@ -341,7 +342,7 @@ TEST_F(FaultCase, ModemVanishesAndComesBack) {
 
 TEST_F(FaultCase, ModemAnswersErrorForAMinute) {
   caseName_ = "modem answers ERROR to everything for a minute";
-  FaultServer& server = AddServer();
+  ScriptedServer& server = AddServer();
   StartWithServer(server);
   modem_->AnswerError(true);
   const auto end = std::chrono::steady_clock::now() + 60s;
@@ -359,7 +360,7 @@ TEST_F(FaultCase, ModemAnswersErrorForAMinute) {
 
 TEST_F(FaultCase, ModemFloodsNoise) {
   caseName_ = "modem floods 100 KiB of noise";
-  FaultServer& server = AddServer();
+  ScriptedServer& server = AddServer();
   StartWithServer(server);
   ASSERT_TRUE(Call());
   // No double quote in the noise: a quote before the next call's number would
@@ -384,7 +385,7 @@ TEST_F(FaultCase, ModemFloodsNoise) {
 
 TEST_F(FaultCase, OddCallerIdentification) {
   caseName_ = "\"+CLIP:\" with no number, 40 digits, a NUL byte, non-ASCII bytes";
-  FaultServer& server = AddServer();
+  ScriptedServer& server = AddServer();
   StartWithServer(server);
   using namespace std::string_literals;
   const std::string blocks[] = {
@@ -422,7 +423,7 @@ class SpoolFailure : public FaultCase, public ::testing::WithParamInterface<bool
     const std::string told = common::Ru("Не удалось записать событие в файл ");
     operatorTold_ = WaitFor([&] { return program_->SystemLogs().find(told) != std::string::npos; });
     EXPECT_TRUE(operatorTold_) << "the operator was not told of the spool failure";
-    FaultServer& server = AddServer({}, port);
+    ScriptedServer& server = AddServer({}, port);
     ASSERT_TRUE(WaitFor([&] { return server.FramesOfType(serverlink::ftClientVersion).size() > 0; }, 30s));
     ExpectStillServing(&server);
   }
@@ -450,7 +451,7 @@ TEST_F(FaultCase, LogFilesUnwritable) {
   ::chmod((program_->Dir() / "logs").c_str(), 0555);
   { std::ofstream(program_->Dir() / "mcall.log") << ""; }
   ::chmod((program_->Dir() / "mcall.log").c_str(), 0444);
-  FaultServer& server = AddServer();
+  ScriptedServer& server = AddServer();
   StartProgram(Settings(modem_->LinkPath().string(), server.Port(), "spool/", "logs/"));
   ASSERT_TRUE(WaitFor([&] { return server.FramesOfType(serverlink::ftClientVersion).size() > 0; }, 30s));
   for (int i = 0; i < 2; ++i) Call();
@@ -478,7 +479,7 @@ class SettingsFault : public FaultCase, public ::testing::WithParamInterface<Set
 TEST_P(SettingsFault, CallsStillArrive) {
   const SettingsRow& row = GetParam();
   caseName_ = row.name;
-  FaultServer& server = AddServer();
+  ScriptedServer& server = AddServer();
   StartProgram(row.file(modem_->LinkPath().string(), server.Port()));
   ASSERT_TRUE(WaitFor([&] { return server.FramesOfType(serverlink::ftClientVersion).size() > 0; }, 30s))
       << "the link never came up";
@@ -530,4 +531,3 @@ const SettingsRow kSettingsRows[] = {
 INSTANTIATE_TEST_SUITE_P(Faults, SettingsFault, ::testing::ValuesIn(kSettingsRows), RowName<SettingsRow>);
 
 }  // namespace
-}  // namespace faults

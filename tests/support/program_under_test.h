@@ -1,7 +1,8 @@
 #pragma once
 
 // The built program in a temporary directory of its own, started there on
-// the offscreen platform as the end-to-end tests start it.
+// the offscreen platform as the end-to-end tests start it. The test target
+// names the program to copy in MCALLD_BINARY.
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
@@ -13,11 +14,11 @@
 #include <sstream>
 #include <string>
 
-#include "tests/faults/fault_peers.h"
+#include "tests/support/program_peers.h"
 
 extern char** environ;
 
-namespace faults {
+namespace testsupport {
 
 namespace fs = std::filesystem;
 
@@ -57,7 +58,7 @@ inline bool ReadOnlyHolds(const fs::path& dir) {
 class Program {
  public:
   Program() {
-    char pattern[] = "/tmp/mcalld-faults-XXXXXX";
+    char pattern[] = "/tmp/mcalld-program-XXXXXX";
     if (::mkdtemp(pattern) == nullptr) return;
     dir_ = pattern;
     fs::copy_file(MCALLD_BINARY, dir_ / "mcalld");
@@ -140,4 +141,4 @@ class Program {
   int exitStatus_ = -1;
 };
 
-}  // namespace faults
+}  // namespace testsupport

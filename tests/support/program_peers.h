@@ -1,9 +1,10 @@
 #pragma once
 
-// Peers that misbehave on purpose: a modem on a pseudo-terminal that can
-// answer ERROR to everything, flood noise or vanish and come back behind a
-// stable symlink, and a message server on loopback that follows a script of
-// faults, one per connection.
+// The peers of the built program in end-to-end runs: a modem on a
+// pseudo-terminal that answers like a real one and can answer ERROR to
+// everything, flood noise or vanish and come back behind a stable symlink,
+// and a message server on loopback that grants access and answers every
+// block, or follows a script of faults, one per connection.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -27,7 +28,7 @@
 
 #include "link/frame.h"
 
-namespace faults {
+namespace testsupport {
 
 using namespace std::chrono_literals;
 
@@ -54,13 +55,13 @@ inline bool WriteAll(int fd, const void* data, size_t size) {
 
 // A modem with its echo off. The program is given LinkPath(), a symlink that
 // always points at the current pseudo-terminal, as a serial device path.
-class FaultModem {
+class ScriptedModem {
  public:
-  explicit FaultModem(std::filesystem::path linkPath) : linkPath_(std::move(linkPath)) {
+  explicit ScriptedModem(std::filesystem::path linkPath) : linkPath_(std::move(linkPath)) {
     Open();
     thread_ = std::thread([this] { Run(); });
   }
-  ~FaultModem() {
+  ~ScriptedModem() {
     stop_ = true;
     thread_.join();
     std::lock_guard<std::mutex> lock(mutex_);
@@ -239,10 +240,10 @@ struct ReceivedFrame {
   serverlink::Bytes payload;
 };
 
-class FaultServer {
+class ScriptedServer {
  public:
   // Connection n (0-based) follows scripts[n]; later ones are served properly.
-  explicit FaultServer(std::vector<ConnectionScript> scripts = {}, int port = 0) : scripts_(std::move(scripts)) {
+  explicit ScriptedServer(std::vector<ConnectionScript> scripts = {}, int port = 0) : scripts_(std::move(scripts)) {
     listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -257,7 +258,7 @@ class FaultServer {
     port_ = ntohs(address.sin_port);
     thread_ = std::thread([this] { Run(); });
   }
-  ~FaultServer() {
+  ~ScriptedServer() {
     stop_ = true;
     thread_.join();
     ::close(listener_);
@@ -443,4 +444,4 @@ inline int UnusedPort() {
   return ntohs(address.sin_port);
 }
 
-}  // namespace faults
+}  // namespace testsupport
