@@ -29,10 +29,36 @@ std::optional<Bytes> FrameQueue::Peek() const {
 
 void FrameQueue::Pop() {
   std::lock_guard lock(mutex_);
-  if (EmptyLocked()) return;
+  PopLocked();
+}
+
+Bytes FrameQueue::PopLocked() {
+  if (EmptyLocked()) return {};
+  Bytes frame = std::move(slots_[readIndex_]);
   slots_[readIndex_] = Bytes();
   readIndex_ = (readIndex_ + 1) % kSlots;
   full_ = false;
+  return frame;
+}
+
+void FrameQueue::PopUnanswered() {
+  std::lock_guard lock(mutex_);
+  if (EmptyLocked()) return;
+  unanswered_.push_back(PopLocked());
+}
+
+void FrameQueue::ForgetAnswered() {
+  std::lock_guard lock(mutex_);
+  unanswered_.clear();
+}
+
+void FrameQueue::RequeueUnanswered() {
+  std::lock_guard lock(mutex_);
+  std::vector<Bytes> notRequeued;
+  for (auto& frame : unanswered_) {
+    if (!PushLocked(frame)) notRequeued.push_back(std::move(frame));
+  }
+  unanswered_ = std::move(notRequeued);
 }
 
 bool FrameQueue::Empty() const {
@@ -62,14 +88,13 @@ uint64_t FrameQueue::NextSequence() const {
 std::vector<Bytes> FrameQueue::PayloadsOfType(int32_t frameType) const {
   std::lock_guard lock(mutex_);
   std::vector<Bytes> payloads;
-  const size_t count = full_ ? kSlots : (writeIndex_ + kSlots - readIndex_) % kSlots;
-  for (size_t i = 0; i < count; ++i) {
-    const Bytes& frame = slots_[(readIndex_ + i) % kSlots];
+  const auto collect = [&](const Bytes& frame) {
     const auto type = DecodeFrameHeader(frame);
-    if (type && *type == frameType) {
-      payloads.emplace_back(frame.begin() + kFrameHeaderSize, frame.end());
-    }
-  }
+    if (type && *type == frameType) payloads.emplace_back(frame.begin() + kFrameHeaderSize, frame.end());
+  };
+  for (const Bytes& frame : unanswered_) collect(frame);
+  const size_t count = full_ ? kSlots : (writeIndex_ + kSlots - readIndex_) % kSlots;
+  for (size_t i = 0; i < count; ++i) collect(slots_[(readIndex_ + i) % kSlots]);
   return payloads;
 }
 

@@ -58,15 +58,7 @@ void cl::prepareRun() {
 
 bool cl::SendFrame(int32_t frameType, const Bytes& payload) { return queue_.EncodeAndPush(frameType, payload); }
 
-std::vector<Bytes> cl::QueuedCallEvents() const {
-  std::vector<Bytes> events;
-  {
-    std::lock_guard lock(unacknowledgedMutex_);
-    for (const auto& frame : unacknowledged_) events.emplace_back(frame.begin() + kFrameHeaderSize, frame.end());
-  }
-  for (auto& payload : queue_.PayloadsOfType(ftCallEvent)) events.push_back(std::move(payload));
-  return events;
-}
+std::vector<Bytes> cl::QueuedCallEvents() const { return queue_.PayloadsOfType(ftCallEvent); }
 
 void cl::Execute() {
   prepareRun();
@@ -170,12 +162,11 @@ void cl::writeQueuedFrame() {
     const auto frame = queue_.Peek();
     if (frame) {
       frameSent_ = true;
-      if (writeBlock(EncodeBlock(*frame))) {
+      if (!writeBlock(EncodeBlock(*frame))) return;
+      if (DecodeFrameHeader(*frame) == ftCallEvent) {
+        queue_.PopUnanswered();
+      } else {
         queue_.Pop();
-        if (DecodeFrameHeader(*frame) == ftCallEvent) {
-          std::lock_guard lock(unacknowledgedMutex_);
-          unacknowledged_.push_back(*frame);
-        }
       }
     } else if (keepAliveEnabled_ && now() - lastKeepAliveTick_ > kKeepAliveIntervalMs) {
       keepAliveDue_ = true;
@@ -215,11 +206,8 @@ void cl::receiveReply() {
   }
   const auto frameType = DecodeFrameHeader(replyBody_);
   if (!frameType) return;
-  {
-    // The server answers in order: a valid reply means it read all before it.
-    std::lock_guard lock(unacknowledgedMutex_);
-    unacknowledged_.clear();
-  }
+  // The server answers in order: a valid reply means it read all before it.
+  queue_.ForgetAnswered();
   errorCount_ = 0;
   stepIndicator();
   actOnReply(*frameType);
@@ -285,16 +273,8 @@ void cl::refusedStep() {
 
 // These go behind whatever waited while the link was down.
 void cl::handleConnected() {
-  {
-    // Call events the last connection may have lost go out again. One the
-    // full queue cannot take yet stays here for the connection after.
-    std::lock_guard lock(unacknowledgedMutex_);
-    std::vector<Bytes> notRequeued;
-    for (auto& frame : unacknowledged_) {
-      if (!queue_.Push(frame)) notRequeued.push_back(std::move(frame));
-    }
-    unacknowledged_ = std::move(notRequeued);
-  }
+  // Call events the last connection may have lost go out again.
+  queue_.RequeueUnanswered();
   SendFrame(ftHello, kHelloPayload);
   justConnected_ = true;
   const ModemSnapshot modem = env_.Modem ? env_.Modem() : ModemSnapshot{};

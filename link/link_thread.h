@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 
@@ -111,10 +110,6 @@ class cl {
   bool keepAliveDue_ = false;
   bool justConnected_ = false;
   bool frameSent_ = false;
-  // Call events written on this connection and not yet followed by a valid
-  // reply; they go out again on the next connection.
-  mutable std::mutex unacknowledgedMutex_;
-  std::vector<Bytes> unacknowledged_;
   int32_t errorCount_ = 0;
   uint32_t lastKeepAliveTick_ = 0;
   uint32_t lastAttemptTick_ = 0;

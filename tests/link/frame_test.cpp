@@ -201,5 +201,26 @@ TEST(FrameQueue, SequenceAdvancesEvenForRefusedFrames) {
   EXPECT_EQ(calls.back(), Bytes{99});
 }
 
+TEST(FrameQueue, UnansweredFramesStayOwedUntilForgottenOrRequeued) {
+  FrameQueue queue;
+  ASSERT_TRUE(queue.EncodeAndPush(ftCallEvent, Bytes{1}));
+  ASSERT_TRUE(queue.EncodeAndPush(ftCallEvent, Bytes{2}));
+  queue.PopUnanswered();
+  EXPECT_EQ(queue.Size(), 1u);
+  EXPECT_EQ(queue.PayloadsOfType(ftCallEvent), (std::vector<Bytes>{{1}, {2}}));
+
+  queue.RequeueUnanswered();  // behind what is already waiting
+  EXPECT_EQ(queue.PayloadsOfType(ftCallEvent), (std::vector<Bytes>{{2}, {1}}));
+  queue.PopUnanswered();
+  queue.ForgetAnswered();
+  EXPECT_EQ(queue.PayloadsOfType(ftCallEvent), (std::vector<Bytes>{{1}}));
+
+  // A full queue takes none back; they stay owed for the next time.
+  queue.PopUnanswered();
+  for (size_t i = 0; i < FrameQueue::kSlots; ++i) ASSERT_TRUE(queue.Push(Bytes{0}));
+  queue.RequeueUnanswered();
+  EXPECT_EQ(queue.PayloadsOfType(ftCallEvent), (std::vector<Bytes>{{1}}));
+}
+
 }  // namespace
 }  // namespace serverlink
