@@ -9,16 +9,11 @@
 #include "common/ticks.h"
 #include "serial/exclusive_device.h"
 #include "serial/serial_port_driver.h"
+#include "tests/support/idle_poll_timer.h"
 #include "tests/support/pty_pair.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
-
-class NoTimer : public serial::PollTimer {
- public:
-  void Start(unsigned) override {}
-  void Stop() override {}
-};
 
 constexpr uint32_t kTickMs = 5;
 
@@ -59,7 +54,7 @@ class SerialBurstRegression : public ::testing::Test {
 
   testsupport::TempDir locks_;
   testsupport::PtyPair pty_;
-  NoTimer timer_;
+  testsupport::IdlePollTimer timer_;
   common::ManualTicks ticks_;
   serial::TSerialPortDriver driver_{timer_, ticks_};
   size_t sent_ = 0;

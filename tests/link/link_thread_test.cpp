@@ -15,6 +15,7 @@
 #include "common/ticks.h"
 #include "fake_server.h"
 #include "link/link_thread.h"
+#include "tests/support/loopback.h"
 
 namespace serverlink {
 namespace {
@@ -65,19 +66,6 @@ std::vector<int32_t> typesOf(const std::vector<ReceivedFrame>& frames) {
 
 int count(const std::vector<ReceivedFrame>& frames, int32_t type) {
   return static_cast<int>(std::count_if(frames.begin(), frames.end(), [&](const auto& f) { return f.Type == type; }));
-}
-
-// A port nobody listens on: connecting to it is refused at once.
-int closedPort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  socklen_t length = sizeof address;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  ::close(fd);
-  return ntohs(address.sin_port);
 }
 
 const std::vector<int32_t> kConnectFrames = {ftHello, ftModemStatus, ftClientFlag, ftClientVersion};
@@ -388,7 +376,7 @@ TEST(LinkQueue, SendFrameReportsARefusalWhenAllSlotsAreTaken) {
 
 TEST_F(LinkThread, FramesQueuedWhileDownGoFirstToTheEditedAddress) {
   const int serverPort = server_.Port();
-  SetServerPort(closedPort());
+  SetServerPort(testsupport::UnusedPort());
   startLink();
   waitForStatus("Соединение...");
   settle();

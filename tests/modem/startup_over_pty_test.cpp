@@ -11,6 +11,7 @@
 #include "modem/spool.h"
 #include "serial/exclusive_device.h"
 #include "serial/serial_port_driver.h"
+#include "tests/support/idle_poll_timer.h"
 #include "tests/support/pty_pair.h"
 #include "tests/support/temp_dir.h"
 
@@ -18,12 +19,6 @@ namespace modem {
 namespace {
 
 using common::Ru;
-
-class HandTimer : public serial::PollTimer {
- public:
-  void Start(unsigned) override {}
-  void Stop() override {}
-};
 
 // The dialogue's writes go to the real driver, as they do in the window.
 class PortHost : public testing::FakeHost {
@@ -84,7 +79,7 @@ class StartupOverPty : public ::testing::Test {
   testsupport::TempDir locks_;
   testsupport::TempDir spool_;
   testsupport::PtyPair pty_;
-  HandTimer timer_;
+  testsupport::IdlePollTimer timer_;
   common::ManualTicks ticks_;
   serial::TSerialPortDriver port_{timer_, ticks_};
   PortHost host_{port_};

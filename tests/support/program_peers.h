@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "link/frame.h"
+#include "tests/support/loopback.h"
 
 namespace testsupport {
 
@@ -431,17 +432,5 @@ class ScriptedServer {
   std::mutex mutex_;
   std::vector<ReceivedFrame> frames_;
 };
-
-inline int UnusedPort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  socklen_t length = sizeof address;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  ::close(fd);
-  return ntohs(address.sin_port);
-}
 
 }  // namespace testsupport
