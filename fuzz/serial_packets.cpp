@@ -28,6 +28,7 @@
 #include "common/ticks.h"
 #include "serial/exclusive_device.h"
 #include "serial/serial_port_driver.h"
+#include "tests/support/idle_poll_timer.h"
 
 namespace {
 
@@ -43,12 +44,6 @@ void Fail(const char* what) {
   std::fprintf(stderr, "invariant broken: %s\n", what);
   std::abort();
 }
-
-class NoTimer : public serial::PollTimer {
- public:
-  void Start(unsigned) override {}
-  void Stop() override {}
-};
 
 // Lock files go to a directory of the fuzzer's own, never /var/lock. The
 // name is never destroyed, so the clean-up at exit still has it.
@@ -130,7 +125,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const uint8_t setup = in.ConsumeIntegral<uint8_t>();
 
   FarEnd far;
-  NoTimer timer;
+  testsupport::IdlePollTimer timer;
   common::ManualTicks ticks;
   ticks.Set(kClockStarts[(setup >> 2) % kClockStarts.size()]);
   serial::TSerialPortDriver driver(timer, ticks);
