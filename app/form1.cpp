@@ -25,21 +25,12 @@
 #include <QToolBar>
 #include <QToolButton>
 #include <QVBoxLayout>
-#include <chrono>
-#include <random>
-
+#include "app/core/close_code.h"
 #include "app/indicators.h"
 #include "app/program_icon.h"
 #include "common/cp1251.h"
-#include "link/frame.h"
-#include "modem/spool.h"
-#include "serial/port_discovery.h"
-
-static_assert(modem::kCallEventFrameType == static_cast<uint32_t>(serverlink::ftCallEvent));
 
 namespace {
-
-using common::Ru;
 
 QString ForDisplay(std::string_view cp1251) { return QString::fromStdString(common::Cp1251ToUtf8(cp1251)); }
 std::string Stored(const QString& text) { return common::Utf8ToCp1251(text.toStdString()); }
@@ -55,32 +46,34 @@ TForm1::TForm1(app::ModalUi& modal, app::FormOptions options)
     : modal_(modal),
       options_(std::move(options)),
       clock_(options_.Clock ? *options_.Clock : systemClock_),
-      logs_(clock_),
-      pollTimer_([this] { serialPort_.PollTick(); }),
-      serialPort_(pollTimer_, ticks_),
-      dialogue_(*this, clock_) {
+      pollTimer_(this, "SerialPort1PollTimer", [this] { session_.SerialPort1().PollTick(); }),
+      timer1_(this, "Timer1", [this] { Timer1Timer(); }),
+      retryTimer_(this, "PortRetryTimer", [this] { session_.RetryPort(); }),
+      session_(app::SessionEnvironment{
+          .View = this,
+          .Link = &linkPort_,
+          .Clock = &clock_,
+          .Ticks = &ticks_,
+          .PollTimer = &pollTimer_,
+          .Timer1 = &timer1_,
+          .RetryTimer = &retryTimer_,
+          .Post = [this](std::function<void()> work) { QTimer::singleShot(0, this, std::move(work)); },
+          .ProgramDir = options_.ProgramDir.empty() ? app::ProgramDir() : options_.ProgramDir,
+          .PortRetryMs = options_.PortRetryMs,
+      }) {
   setObjectName("Form1");
-  // The port as the window's description sets it up.
-  serialPort_.SetPort(serial::pnCustom);
-  serialPort_.SetPacketSize(256);
-  serialPort_.SetPacketTimeout(200);
-  serialPort_.SetPacketMode(serial::pmPass);
-  serialPort_.SetPollingDelay(5);
-  serialPort_.SetOutputTimeout(200);
-  serialPort_.OnReceivePacket = [this](serial::TSerialPortDriver* sender, const uint8_t* packet, uint32_t size) {
-    SerialPort1ReceivePacket(sender, packet, size);
-  };
-  // The driver reports from inside its poll tick; act once it has returned.
-  serialPort_.OnPortLost = [this] { QTimer::singleShot(0, this, &TForm1::PortLost); };
-
+  session_.SerialPort1().OnReceivePacket = [this](serial::TSerialPortDriver* sender, const uint8_t* packet,
+                                                  uint32_t size) { SerialPort1ReceivePacket(sender, packet, size); };
   BuildControls();
+  BuildTimers();
   BuildTray();
   FormCreate();
 }
 
 TForm1::~TForm1() {
-  if (!closing_) CloseConfirmed();
+  CloseConfirmed();
   FinishLink();
+  linkPort_.Attach(nullptr);
   link_.reset();
 }
 
@@ -223,20 +216,6 @@ void TForm1::BuildControls() {
   layout->addWidget(strip);
   layout->addWidget(Notebook1, 1);
 
-  Timer3 = new QTimer(this);
-  Timer3->setObjectName("Timer3");
-  Timer3->setTimerType(Qt::PreciseTimer);
-  Timer3->setInterval(50);
-  connect(Timer3, &QTimer::timeout, this, &TForm1::Timer3Timer);
-  Timer1 = new QTimer(this);
-  Timer1->setObjectName("Timer1");
-  Timer1->setTimerType(Qt::PreciseTimer);
-  Timer1->setInterval(30000);
-  connect(Timer1, &QTimer::timeout, this, &TForm1::Timer1Timer);
-  portRetryTimer_ = new QTimer(this);
-  portRetryTimer_->setInterval(options_.PortRetryMs);
-  connect(portRetryTimer_, &QTimer::timeout, this, &TForm1::RetryPort);
-
   setFixedSize(640, 460);
   if (const QScreen* screen = QGuiApplication::primaryScreen()) {
     move(screen->availableGeometry().center() - rect().center());
@@ -258,126 +237,72 @@ void TForm1::BuildTray() {
   RxTrayIcon1->setObjectName("RxTrayIcon1");
   RxTrayIcon1->setToolTip(QStringLiteral("Zuzuriz Avizuvure vavid"));
   RxTrayIcon1->setContextMenu(PopupMenu1);
-  if (QSystemTrayIcon::isSystemTrayAvailable()) RxTrayIcon1->show();
+  const bool available = QSystemTrayIcon::isSystemTrayAvailable();
+  notificationArea_ = options_.NotificationArea.value_or(available);
+  if (available) RxTrayIcon1->show();
+}
+
+void TForm1::BuildTimers() {
+  Timer3 = new QTimer(this);
+  Timer3->setObjectName("Timer3");
+  Timer3->setTimerType(Qt::PreciseTimer);
+  Timer3->setInterval(50);
+  connect(Timer3, &QTimer::timeout, this, &TForm1::Timer3Timer);
+  Timer1 = timer1_.Timer();
 }
 
 void TForm1::FormCreate() {
-  dialogue_.AwaitingReply = false;
   DrawCloseCode();
   AdvGlowButton28Click();
   Label6->setText(ForDisplay(app::DateTimeText(clock_.Now())));
-  programDir_ = options_.ProgramDir.empty() ? app::ProgramDir() : options_.ProgramDir;
-  dialogue_.ModemActive = false;
+  // The session starts stopped: no command queued, no reply awaited.
   DrawModemIndicator();
-  dialogue_.CommandQueue.clear();
   AdvGlowButton1Click();
   StartModem();
   if (options_.StartLink) StartLinkThread();
   DrawLinkIndicator();
   Timer3->start();
-  PublishModemSnapshot();
 }
 
 void TForm1::DrawCloseCode() {
-  const auto seed = static_cast<uint32_t>(std::chrono::high_resolution_clock::now().time_since_epoch().count());
-  std::mt19937 generator(seed);
-  std::uniform_int_distribution<int> draw(0, 89998);
-  closeCode_ = QString::number(draw(generator) + 10000);
+  closeCode_ = QString::fromStdString(app::DrawCloseCode(app::CloseCodeSeed()));
   Label15->setText(closeCode_);
 }
 
-std::string TForm1::DevicePathFor(const std::string& comName) const {
-  const int n = app::ComNumber(comName);
-  if (n > 0) return app::ComDevicePath(programDir_, n);
-  // A name outside COM1..COM32 is taken as a device under /dev.
-  return comName.rfind('/', 0) == 0 ? comName : "/dev/" + comName;
-}
-
 void TForm1::StartModem() {
-  if (!app::ReadSettings(programDir_, settings_)) {
-    quitRequested_ = true;
-    modal_.ShowMissingSettings();
-    RequestExit(1);
-    return;
-  }
-  logs_.LogOn = settings_.LogOn;
-  logs_.Syslog = settings_.Syslog;
-  logs_.LogPath = settings_.LogPath;
-
-  AdvOfficeComboBox1->clear();
-  AdvOfficeComboBox1->addItem(ForDisplay(settings_.ComName));
-  AdvOfficeComboBox1->setCurrentIndex(0);
-  if (settings_.ComName.empty()) return;
-
-  try {
-    if (!OpenConfiguredPort()) return;
-  } catch (...) {
-    AppendLogView(Ru("Не удается открыть порт ") + settings_.ComName);
-    return;
-  }
-  dialogue_.StartDialogue();
-  SetRunningLayout(true);
-  PublishModemSnapshot();
+  if (session_.StartModem() == app::StartResult::kNoSettings) EndForMissingSettings();
 }
 
-bool TForm1::OpenConfiguredPort() {
-  serialPort_.SetPortName(DevicePathFor(settings_.ComName));
-  serialPort_.SetBaudRateValue(static_cast<uint32_t>(settings_.Speed));
-  return serialPort_.OpenPort();
-}
-
-void TForm1::SetRunningLayout(bool running) {
-  AdvGlowButton2->setText(running ? kStopCaption : kStartCaption);
-  AdvOfficeComboBox1->setEnabled(!running);
-  AdvGlowButton1->setEnabled(!running);
-}
-
-void TForm1::Disconnect() {
-  AppendLogView(Ru("Отключились."));
-  serialPort_.ClosePort();
-  Timer1->stop();
+void TForm1::EndForMissingSettings() {
+  quitRequested_ = true;
+  modal_.ShowMissingSettings();
+  RequestExit(1);
 }
 
 void TForm1::AdvGlowButton1Click() {
   AdvOfficeComboBox1->clear();
-  const auto names = serial::ScanPorts([this](int n) { return app::ComDevicePath(programDir_, n); });
-  for (const auto& name : names) AdvOfficeComboBox1->addItem(ForDisplay(name));
+  for (const auto& name : session_.ScanPorts()) AdvOfficeComboBox1->addItem(ForDisplay(name));
   if (AdvOfficeComboBox1->count() > 0) AdvOfficeComboBox1->setCurrentIndex(0);
 }
 
 void TForm1::AdvGlowButton2Click() {
-  if (AdvGlowButton2->text() == kStopCaption) {
+  if (session_.StopOffered()) {
     if (modal_.AskCloseCode(closeCode_) == app::ModalUi::Accepted) {
-      const bool wasWaitingForPort = portRetryTimer_->isActive();
-      portRetryTimer_->stop();
-      if (dialogue_.ModemActive) {
-        dialogue_.StopDialogue();
-        Disconnect();
-        DrawModemIndicator();
-      } else if (wasWaitingForPort) {
-        serialPort_.ClosePort();
-      }
-      SetRunningLayout(false);
+      session_.Stop();
     } else {
       modal_.ShowNotice(QStringLiteral("Неправильный пароль. В доступе отказано"));
     }
   } else {
-    settings_.ComName = Stored(AdvOfficeComboBox1->currentText());
     try {
-      if (app::WriteComSetting(programDir_, settings_.ComName)) StartModem();
+      if (session_.StartOn(Stored(AdvOfficeComboBox1->currentText())) == app::StartResult::kNoSettings) {
+        EndForMissingSettings();
+      }
     } catch (const std::exception& error) {
       modal_.ShowError(QString::fromStdString(error.what()));
       return;
     }
   }
-  PublishModemSnapshot();
-  SendModemStatus();
-}
-
-void TForm1::SendModemStatus() {
-  if (!link_) return;
-  link_->SendFrame(serverlink::ftModemStatus,
-                   serverlink::BuildModemStatus(settings_.ComName.substr(0, 6), dialogue_.ModemActive));
+  session_.SendModemStatus();
 }
 
 void TForm1::AdvGlowButton28Click() {
@@ -402,7 +327,7 @@ void TForm1::changeEvent(QEvent* event) {
 void TForm1::ApplicationEvents1Minimize() {
   // Without a notification area the window stays minimised normally, so
   // it can still be found on the taskbar.
-  if (!RxTrayIcon1->isVisible()) return;
+  if (!notificationArea_) return;
   hide();
 }
 
@@ -415,7 +340,7 @@ void TForm1::N4Click() {
 void TForm1::N6Click() { close(); }
 
 void TForm1::closeEvent(QCloseEvent* event) {
-  if (closing_) {
+  if (session_.Closing()) {
     event->accept();
     return;
   }
@@ -446,35 +371,10 @@ void TForm1::RequestExit(int status) {
 }
 
 void TForm1::CloseConfirmed() {
-  if (closing_) return;
-  closing_ = true;
-  portRetryTimer_->stop();
-  if (serialPort_.IsOpen()) serialPort_.ClosePort();
-  if (link_) {
-    link_->ReconnectAllowed = false;
-    link_->StopRequested = true;
-  }
+  if (session_.Closing()) return;
+  session_.Close();
   if (linkUi_) linkUi_->Closing = true;
-  dialogue_.CommandQueue.clear();
   Timer3->stop();
-  Timer1->stop();
-  SpoolQueuedCallEvents();
-}
-
-void TForm1::SpoolQueuedCallEvents() {
-  if (!link_) return;
-  // The link thread may still write one of these at this moment: the server
-  // then gets it twice, which beats losing it.
-  for (const auto& payload : link_->QueuedCallEvents()) {
-    if (payload.size() != modem::kCallEventSize) continue;
-    modem::CallEventBytes event{};
-    std::copy(payload.begin(), payload.end(), event.begin());
-    const auto result = modem::WriteSpoolFile(settings_.PathForSoob, clock_.Now(), event);
-    if (!result.Ok) {
-      const std::string line = Ru("Не удалось записать событие в файл ") + result.Path;
-      logs_.WriteSystemLog(line);
-    }
-  }
 }
 
 void TForm1::FinishLink(int timeoutMs) {
@@ -497,73 +397,28 @@ void TForm1::StartLinkThread() {
       this, [this](const std::string& text) { ShowLinkStatus(text); }, [this] { StepLinkIndicator(); });
   serverlink::LinkEnvironment env;
   env.Ui = linkUi_.get();
-  env.Modem = [this] { return ModemSnapshotCopy(); };
+  env.Modem = [this] { return session_.Snapshot(); };
   env.ReadServerHost = [](const std::string& dir) { return app::ReadServerHost(dir); };
   if (options_.AdjustLink) options_.AdjustLink(env);
   link_ = std::make_unique<serverlink::cl>(std::move(env));
+  linkPort_.Attach(link_.get());
   link_->Start();
 }
 
-void TForm1::PublishModemSnapshot() {
-  std::lock_guard<std::mutex> lock(snapshotMutex_);
-  snapshot_.ComName = settings_.ComName;
-  snapshot_.ModemActive = dialogue_.ModemActive;
-}
+void TForm1::Timer3Timer() { session_.Timer3Timer(); }
 
-serverlink::ModemSnapshot TForm1::ModemSnapshotCopy() {
-  std::lock_guard<std::mutex> lock(snapshotMutex_);
-  return snapshot_;
-}
-
-void TForm1::Timer3Timer() {
-  dialogue_.Timer3Timer();
-  PublishModemSnapshot();
-}
-
-void TForm1::Timer1Timer() { dialogue_.Timer1Timer(); }
+void TForm1::Timer1Timer() { session_.Timer1Timer(); }
 
 void TForm1::SerialPort1ReceivePacket(serial::TSerialPortDriver*, const uint8_t* Packet, uint32_t DataSize) {
-  dialogue_.SerialPort1ReceivePacket(Packet, DataSize);
-  PublishModemSnapshot();
+  session_.SerialPort1ReceivePacket(Packet, DataSize);
 }
-
-void TForm1::PortLost() {
-  if (closing_ || !serialPort_.IsOpen()) return;
-  AppendLogView(Ru("Связь с портом ") + settings_.ComName + Ru(" потеряна."));
-  if (dialogue_.ModemActive) dialogue_.StopDialogue();
-  serialPort_.ClosePort();
-  Timer1->stop();
-  DrawModemIndicator();
-  PublishModemSnapshot();
-  SendModemStatus();
-  portRetryTimer_->start();
-}
-
-void TForm1::RetryPort() {
-  if (closing_) return;
-  bool opened = false;
-  try {
-    opened = OpenConfiguredPort();
-  } catch (...) {
-    opened = false;
-  }
-  if (!opened) return;
-  portRetryTimer_->stop();
-  AppendLogView(Ru("Порт ") + settings_.ComName + Ru(" снова доступен."));
-  dialogue_.StartDialogue();
-  PublishModemSnapshot();
-  SendModemStatus();
-}
-
-bool TForm1::WaitingForPort() const { return portRetryTimer_->isActive(); }
 
 void TForm1::DrawModemIndicator() {
-  Image2->setPixmap(QPixmap::fromImage(app::IndicatorImage(dialogue_.ModemActive, dialogue_.PacketCounter)));
+  DrawModemIndicator(session_.Dialogue().ModemActive, session_.Dialogue().PacketCounter);
 }
 
 void TForm1::DrawLinkIndicator() {
-  const bool connected = link_ && link_->Connected.load();
-  Image3->setPixmap(QPixmap::fromImage(app::IndicatorImage(connected, linkPhase_)));
+  Image3->setPixmap(QPixmap::fromImage(app::IndicatorImage(linkPort_.Connected(), linkPhase_)));
 }
 
 void TForm1::ShowLinkStatus(const std::string& statusText) {
@@ -576,13 +431,7 @@ void TForm1::StepLinkIndicator() {
   DrawLinkIndicator();
 }
 
-// DialogueHost
-
-bool TForm1::SendText(std::string_view bytes) { return serialPort_.SendText(bytes); }
-
-bool TForm1::WriteOperatorLog(std::string_view text) { return logs_.WriteOperatorLog(text); }
-
-bool TForm1::WriteSystemLog(std::string_view text) { return logs_.WriteSystemLog(text); }
+// SessionView
 
 void TForm1::AppendLogView(std::string_view text) { Memo1->appendPlainText(ForDisplay(text)); }
 
@@ -605,21 +454,18 @@ void TForm1::TrimLogView() {
   }
 }
 
-void TForm1::SetTimer1Enabled(bool enabled) {
-  if (enabled) {
-    Timer1->start();
-  } else {
-    Timer1->stop();
-  }
+void TForm1::ShowConfiguredPort(const std::string& comName) {
+  AdvOfficeComboBox1->clear();
+  AdvOfficeComboBox1->addItem(ForDisplay(comName));
+  AdvOfficeComboBox1->setCurrentIndex(0);
 }
 
-bool TForm1::LinkConnected() { return link_ && link_->Connected.load(); }
-
-bool TForm1::SendCallEvent(const modem::CallEventBytes& event) {
-  if (!link_) return false;
-  return link_->SendFrame(serverlink::ftCallEvent, serverlink::Bytes(event.begin(), event.end()));
+void TForm1::ShowRunningLayout(bool stopOffered) {
+  AdvGlowButton2->setText(stopOffered ? kStopCaption : kStartCaption);
+  AdvOfficeComboBox1->setEnabled(!stopOffered);
+  AdvGlowButton1->setEnabled(!stopOffered);
 }
 
-modem::CallSettings TForm1::CurrentCallSettings() {
-  return modem::CallSettings{settings_.Code, settings_.NumberS, settings_.PathForSoob};
+void TForm1::DrawModemIndicator(bool active, int32_t phase) {
+  Image2->setPixmap(QPixmap::fromImage(app::IndicatorImage(active, phase)));
 }

@@ -4,16 +4,14 @@
 #include <QString>
 #include <QWidget>
 #include <memory>
-#include <mutex>
+#include <optional>
 #include <string>
 
-#include "app/logs.h"
+#include "app/core/modem_session.h"
 #include "app/qt_bridges.h"
-#include "app/settings.h"
 #include "common/datetime.h"
 #include "common/ticks.h"
 #include "link/link_thread.h"
-#include "modem/dialogue.h"
 #include "serial/serial_port_driver.h"
 
 class QButtonGroup;
@@ -48,7 +46,10 @@ struct FormOptions {
   bool StartLink = true;
   // Lets tests shorten the link's waits or give it a fake clock.
   std::function<void(serverlink::LinkEnvironment&)> AdjustLink;
-  int PortRetryMs = 5000;
+  unsigned PortRetryMs = 5000;
+  // Whether minimising hides the window in the notification area; null:
+  // whether the desktop has one.
+  std::optional<bool> NotificationArea;
   // How the window asks the main loop to end; null: QCoreApplication::exit,
   // queued so that it takes effect once the loop runs.
   std::function<void(int status)> RequestExit;
@@ -56,9 +57,9 @@ struct FormOptions {
 
 }  // namespace app
 
-// The main window: owns the modem dialogue, the serial port, the settings,
-// the log view and the link thread.
-class TForm1 : public QWidget, private modem::DialogueHost {
+// The main window: its controls and handlers, the modem session they hand
+// over to, and the link thread.
+class TForm1 : public QWidget, private app::SessionView {
   Q_OBJECT
  public:
   TForm1(app::ModalUi& modal, app::FormOptions options = {});
@@ -67,7 +68,6 @@ class TForm1 : public QWidget, private modem::DialogueHost {
   // The handlers of the window, named after their controls.
   void FormCreate();
   void StartModem();
-  void Disconnect();
   void AdvGlowButton1Click();
   void AdvGlowButton2Click();
   void AdvGlowButton28Click();
@@ -91,14 +91,8 @@ class TForm1 : public QWidget, private modem::DialogueHost {
   // True when startup asked for the program to end (no settings file).
   bool QuitRequested() const { return quitRequested_; }
 
-  // State the tests look at.
-  modem::Dialogue& Dialogue() { return dialogue_; }
-  serial::TSerialPortDriver& SerialPort1() { return serialPort_; }
+  app::ModemSession& Session() { return session_; }
   serverlink::cl* Link() { return link_.get(); }
-  const app::Settings& CurrentSettings() const { return settings_; }
-  const QString& CloseCode() const { return closeCode_; }
-  int LinkPhase() const { return linkPhase_; }
-  bool WaitingForPort() const;
 
   // Controls, named as in the window's description.
   QLabel* TopStrip = nullptr;
@@ -127,30 +121,19 @@ class TForm1 : public QWidget, private modem::DialogueHost {
   void changeEvent(QEvent* event) override;
 
  private:
-  // DialogueHost
-  bool SendText(std::string_view bytes) override;
-  bool WriteOperatorLog(std::string_view text) override;
-  bool WriteSystemLog(std::string_view text) override;
+  // SessionView
   void AppendLogView(std::string_view text) override;
   void TrimLogView() override;
-  void SetTimer1Enabled(bool enabled) override;
-  bool LinkConnected() override;
-  bool SendCallEvent(const modem::CallEventBytes& event) override;
-  modem::CallSettings CurrentCallSettings() override;
+  void ShowConfiguredPort(const std::string& comName) override;
+  void ShowRunningLayout(bool stopOffered) override;
+  void DrawModemIndicator(bool active, int32_t phase) override;
 
   void BuildControls();
+  void BuildTimers();
   void BuildTray();
   void DrawCloseCode();
-  bool OpenConfiguredPort();
-  void SetRunningLayout(bool running);
-  void SendModemStatus();
-  void PublishModemSnapshot();
-  serverlink::ModemSnapshot ModemSnapshotCopy();
   void StartLinkThread();
-  void PortLost();
-  void RetryPort();
-  void SpoolQueuedCallEvents();
-  std::string DevicePathFor(const std::string& comName) const;
+  void EndForMissingSettings();
   void RequestExit(int status);
 
   app::ModalUi& modal_;
@@ -158,22 +141,17 @@ class TForm1 : public QWidget, private modem::DialogueHost {
   common::SystemClock systemClock_;
   const common::Clock& clock_;
   common::MonotonicTicks ticks_;
-  app::Logs logs_;
-  app::Settings settings_;
-  std::string programDir_;
   QString closeCode_;
   int linkPhase_ = 0;
   bool quitRequested_ = false;
-  bool closing_ = false;
+  bool notificationArea_ = false;
 
-  app::QtPollTimer pollTimer_;
-  serial::TSerialPortDriver serialPort_;
-  modem::Dialogue dialogue_;
-  QTimer* portRetryTimer_ = nullptr;
+  app::QtTimer pollTimer_;
+  app::QtTimer timer1_;
+  app::QtTimer retryTimer_;
+  app::ThreadLink linkPort_;
+  app::ModemSession session_;
 
   std::unique_ptr<app::UiLinkBridge> linkUi_;
   std::unique_ptr<serverlink::cl> link_;
-  // ComName and ModemActive as the link thread may read them.
-  std::mutex snapshotMutex_;
-  serverlink::ModemSnapshot snapshot_;
 };

@@ -8,14 +8,15 @@
 
 namespace app {
 
-QtPollTimer::QtPollTimer(std::function<void()> onTick) {
-  timer_.setTimerType(Qt::PreciseTimer);
-  QObject::connect(&timer_, &QTimer::timeout, std::move(onTick));
+QtTimer::QtTimer(QObject* parent, const char* name, std::function<void()> onTick) : timer_(new QTimer(parent)) {
+  timer_->setObjectName(name);
+  timer_->setTimerType(Qt::PreciseTimer);
+  QObject::connect(timer_, &QTimer::timeout, std::move(onTick));
 }
 
-void QtPollTimer::Start(unsigned periodMs) { timer_.start(static_cast<int>(periodMs)); }
+void QtTimer::Start(unsigned periodMs) { timer_->start(static_cast<int>(periodMs)); }
 
-void QtPollTimer::Stop() { timer_.stop(); }
+void QtTimer::Stop() { timer_->stop(); }
 
 UiLinkBridge::UiLinkBridge(QObject* uiObject, std::function<void(const std::string&)> showLinkStatus,
                            std::function<void()> stepLinkIndicator)

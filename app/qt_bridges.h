@@ -11,20 +11,22 @@
 #include <string>
 
 #include "link/link_thread.h"
-#include "serial/serial_port_driver.h"
+#include "common/timer.h"
 
 namespace app {
 
-// The serial driver's poll timer as a precise Qt timer on the UI thread.
-class QtPollTimer : public serial::PollTimer {
+// A precise Qt timer on the UI thread as the core's periodic timer. The
+// QTimer is a child of parent, named so that the window's timers keep the
+// names they are known by.
+class QtTimer : public common::PeriodicTimer {
  public:
-  explicit QtPollTimer(std::function<void()> onTick);
+  QtTimer(QObject* parent, const char* name, std::function<void()> onTick);
   void Start(unsigned periodMs) override;
   void Stop() override;
-  bool IsActive() const { return timer_.isActive(); }
+  QTimer* Timer() const { return timer_; }
 
  private:
-  QTimer timer_;
+  QTimer* timer_;
 };
 
 // Runs the link thread's two reports on the UI thread and waits for them.

@@ -18,7 +18,7 @@
 #include <string_view>
 #include <vector>
 
-#include "app/settings.h"
+#include "app/core/settings.h"
 
 namespace {
 

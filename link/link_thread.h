@@ -10,14 +10,10 @@
 #include "common/ticks.h"
 #include "link/frame.h"
 #include "link/frame_queue.h"
+#include "link/server_address.h"
 #include "link/tcp_client.h"
 
 namespace serverlink {
-
-struct ServerAddress {
-  std::string Address = "127.0.0.1";
-  int32_t Port = 12543;
-};
 
 struct ModemSnapshot {
   std::string ComName;  // Windows-1251

@@ -20,8 +20,9 @@ struct TagState {
 };
 
 constexpr std::array<TagState, 11> kTags{{
-    {"AT", 0}, {"ATZ", 0}, {"CFUN", 0}, {"ATE", 1}, {"CGMI", 2}, {"CGMM", 3},
-    {"CPMS", 5}, {"ATA", 70}, {"ATV1", 71}, {"ATH", 74}, {"CLIP", 77},
+    {"AT", rsCommand},  {"ATZ", rsCommand},    {"CFUN", rsCommand}, {"ATE", rsEcho},
+    {"CGMI", rsManufacturer}, {"CGMM", rsModel}, {"CPMS", rsStorage}, {"ATA", rsAnswer},
+    {"ATV1", rsTone},   {"ATH", rsHangUp},     {"CLIP", rsCallerId},
 }};
 
 constexpr std::array<std::string_view, 6> kStartup{
@@ -158,16 +159,16 @@ void Dialogue::interpret(const std::string& replyText) {
 void Dialogue::interpretByState(const std::string& replyText) {
   const bool ok = Contains(replyText, "OK");
   switch (ReplyState) {
-    case 0:
+    case rsCommand:
       if (ok) host_.AppendLogView("OK");
       break;
-    case 1:
+    case rsEcho:
       host_.AppendLogView(common::Ru(ok ? "режим эхо выключен" : "режим эхо включен"));
       break;
-    case 2:
+    case rsManufacturer:
       showManufacturer(replyText);
       break;
-    case 3:
+    case rsModel:
       showModel(replyText);
       break;
     default:

@@ -33,6 +33,20 @@ class DialogueHost {
   virtual CallSettings CurrentCallSettings() = 0;
 };
 
+// What the packet in hand answers: set from the tag of the command sent
+// last, so a late reply is read under the command sent after it.
+enum ReplyStateCode : int32_t {
+  rsCommand = 0,       // AT, ATZ, AT+CFUN=1,1
+  rsEcho = 1,          // ATE0
+  rsManufacturer = 2,  // AT+CGMI
+  rsModel = 3,         // AT+CGMM
+  rsStorage = 5,       // AT+CPMS?
+  rsAnswer = 70,       // ATA
+  rsTone = 71,         // AT+VTS=1
+  rsHangUp = 74,       // ATH
+  rsCallerId = 77,     // AT+CLIP=1
+};
+
 // The modem dialogue of the main window: the command queue and its
 // dispatcher, reply handling and incoming calls. Runs on the UI thread only.
 class Dialogue {
@@ -42,7 +56,7 @@ class Dialogue {
   std::deque<std::string> CommandQueue;
   bool AwaitingReply = false;
   common::DateTime CommandSentAt = 0;
-  int32_t ReplyState = 0;
+  int32_t ReplyState = rsCommand;  // a ReplyStateCode
   bool ModemActive = false;
   int32_t PacketCounter = 0;
   std::string ModemManufacturer;

@@ -6,7 +6,10 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <string_view>
 #include <vector>
+
+#include "common/files.h"
 
 namespace modem {
 namespace {
@@ -33,41 +36,14 @@ std::vector<uint8_t> SpoolBytes(const CallEventBytes& event) {
   return bytes;
 }
 
-bool WriteAll(int fd, const std::vector<uint8_t>& bytes) {
-  size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
-
-// The prefix may end inside a file name ("/var/spool/ev_"), so the
-// directory is everything up to the last separator.
-std::string DirectoryOf(const std::string& pathForSoob) {
-  const size_t slash = pathForSoob.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return pathForSoob.substr(0, slash);
-}
-
-bool SyncDirectory(const std::string& dir) {
-  const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return false;
-  const bool ok = ::fsync(fd) == 0;
-  ::close(fd);
-  return ok;
-}
-
 // Writes the bytes to a fresh temporary file that the reader of "*.dd8"
 // files never picks up, and flushes it to disk. Returns its path, or empty.
 std::string WriteTemporary(const std::string& pathForSoob, const std::vector<uint8_t>& bytes) {
   std::string path = pathForSoob + ".spool-XXXXXX";
   const int fd = ::mkostemp(path.data(), O_CLOEXEC);
   if (fd < 0) return {};
-  const bool ok = WriteAll(fd, bytes) && ::fsync(fd) == 0;
+  const std::string_view data(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+  const bool ok = common::WriteAll(fd, data) && ::fsync(fd) == 0;
   if (::close(fd) != 0 || !ok) {
     ::unlink(path.c_str());
     return {};
@@ -110,7 +86,8 @@ SpoolResult WriteSpoolFile(const std::string& pathForSoob, common::DateTime now,
     // The event is whole under its name now; a directory that cannot be
     // flushed only weakens the power-cut guarantee, so it is not reported
     // as a lost event.
-    SyncDirectory(DirectoryOf(pathForSoob));
+    // The prefix may end inside a file name ("/var/spool/ev_").
+    common::SyncDirectory(common::DirectoryOf(pathForSoob));
     result.Ok = true;
     return result;
   }

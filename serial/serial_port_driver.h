@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/ticks.h"
+#include "common/timer.h"
 
 namespace serial {
 
@@ -38,12 +39,7 @@ struct ModemLineSet {
 
 // The periodic timer that drives PollTick. It must tick on the thread that
 // owns the driver (the UI thread in the program); tests tick by hand.
-class PollTimer {
- public:
-  virtual ~PollTimer() = default;
-  virtual void Start(unsigned periodMs) = 0;
-  virtual void Stop() = 0;
-};
+using PollTimer = common::PeriodicTimer;
 
 class TSerialPortDriver;
 // The bytes are valid only during the call: they live in ReceiveBuffer.

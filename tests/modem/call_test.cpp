@@ -56,7 +56,7 @@ TEST_P(CallHandling, AnswersShowsAndDeliversOneEvent) {
   host.settings = {"0042", c.numberS, "/nonexistent/"};
   FakeClock clock;
   Dialogue d(host, clock);
-  d.ReplyState = 77;
+  d.ReplyState = rsCallerId;
   d.CommandQueue = {"CLIP:AT+CLIP=1\r"};
 
   Feed(d, c.block);

@@ -52,14 +52,14 @@ TEST_P(DispatchTag, WritesTheCommandAndSetsItsState) {
 
 INSTANTIATE_TEST_SUITE_P(
     Tags, DispatchTag,
-    ::testing::Values(TagCase{"clip", "CLIP:AT+CLIP=1\r", "AT+CLIP=1\r", 77}, TagCase{"at", "AT:AT\r", "AT\r", 0},
-                      TagCase{"atz", "ATZ:ATZ\r\n", "ATZ\r\n", 0}, TagCase{"cfun", "CFUN:AT+CFUN=1,1\r\n", "AT+CFUN=1,1\r\n", 0},
-                      TagCase{"ate", "ATE:ATE0\r", "ATE0\r", 1}, TagCase{"cgmi", "CGMI:AT+CGMI\r", "AT+CGMI\r", 2},
-                      TagCase{"cgmm", "CGMM:AT+CGMM\r", "AT+CGMM\r", 3}, TagCase{"cpms", "CPMS:AT+CPMS?\r", "AT+CPMS?\r", 5},
-                      TagCase{"ata", "ATA:ATA\r\n", "ATA\r\n", 70}, TagCase{"atv1", "ATV1:AT+VTS=1\r\n", "AT+VTS=1\r\n", 71},
-                      TagCase{"ath", "ATH:ATH\r\n", "ATH\r\n", 74},
+    ::testing::Values(TagCase{"clip", "CLIP:AT+CLIP=1\r", "AT+CLIP=1\r", rsCallerId}, TagCase{"at", "AT:AT\r", "AT\r", rsCommand},
+                      TagCase{"atz", "ATZ:ATZ\r\n", "ATZ\r\n", rsCommand}, TagCase{"cfun", "CFUN:AT+CFUN=1,1\r\n", "AT+CFUN=1,1\r\n", rsCommand},
+                      TagCase{"ate", "ATE:ATE0\r", "ATE0\r", rsEcho}, TagCase{"cgmi", "CGMI:AT+CGMI\r", "AT+CGMI\r", rsManufacturer},
+                      TagCase{"cgmm", "CGMM:AT+CGMM\r", "AT+CGMM\r", rsModel}, TagCase{"cpms", "CPMS:AT+CPMS?\r", "AT+CPMS?\r", rsStorage},
+                      TagCase{"ata", "ATA:ATA\r\n", "ATA\r\n", rsAnswer}, TagCase{"atv1", "ATV1:AT+VTS=1\r\n", "AT+VTS=1\r\n", rsTone},
+                      TagCase{"ath", "ATH:ATH\r\n", "ATH\r\n", rsHangUp},
                       // Only the first colon splits; the rest belongs to the command.
-                      TagCase{"colon_in_command", "CLIP:AT:X\r", "AT:X\r", 77},
+                      TagCase{"colon_in_command", "CLIP:AT:X\r", "AT:X\r", rsCallerId},
                       TagCase{"unknown_tag", "CMGL:AT+CMGL=4\r", std::nullopt, kUntouched},
                       TagCase{"lower_case_tag", "clip:AT+CLIP=1\r", std::nullopt, kUntouched},
                       TagCase{"no_colon", "AT\r", std::nullopt, kUntouched},
@@ -82,7 +82,7 @@ TEST(Dispatcher, StartupSequenceGoesOutOneCommandPerReply) {
     EXPECT_EQ(host.sent.back(), expected[i]);
     Feed(d, "\r\nOK\r\n");
   }
-  EXPECT_EQ(d.ReplyState, 77);
+  EXPECT_EQ(d.ReplyState, rsCallerId);
   EXPECT_TRUE(d.CommandQueue.empty());
 }
 
@@ -103,7 +103,7 @@ TEST(Dispatcher, UnansweredCommandBlocksForJustOverTenSeconds) {
   d.Timer3Timer();
   ASSERT_EQ(host.sent.size(), 2u) << "the next entry goes out in the tick that ends the wait";
   EXPECT_EQ(host.sent.back(), "AT+CGMI\r");
-  EXPECT_EQ(d.ReplyState, 2);
+  EXPECT_EQ(d.ReplyState, rsManufacturer);
 }
 
 TEST(Dispatcher, RestartWithinTheLimitWaitsForTheOldOne) {
@@ -161,11 +161,11 @@ TEST(Dispatcher, HostFailuresNeverKeepThePreviousState) {
     d.ModemActive = true;
     d.CommandQueue = {"CGMI:AT+CGMI\r", "CGMM:AT+CGMM\r"};
     d.Timer3Timer();
-    EXPECT_EQ(d.ReplyState, 2);
+    EXPECT_EQ(d.ReplyState, rsManufacturer);
     EXPECT_TRUE(d.AwaitingReply);
     clock.AdvanceMs(10001);
     d.Timer3Timer();
-    EXPECT_EQ(d.ReplyState, 3) << "the timer keeps working";
+    EXPECT_EQ(d.ReplyState, rsModel) << "the timer keeps working";
   }
 }
 

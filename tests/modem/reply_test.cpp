@@ -37,31 +37,31 @@ std::string Model(const std::string& m) { return Ru("Модель: ") + m; }
 std::vector<ReplyCase> Cases() {
   const std::string ring = "\r\nRING\r\n";
   return {
-      {"ok_under_0", 0, "\r\nOK\r\n", {"OK"}, {}},
-      {"ok_inside_a_word", 0, "\r\nBOOKED\r\n", {"OK"}, {}},
-      {"nothing_under_0", 0, ring, {}, {}},
-      {"echo_off", 1, "ATE0\r\r\nOK\r\n", {Ru("режим эхо выключен")}, {}},
-      {"echo_on", 1, ring, {Ru("режим эхо включен")}, {}},
-      {"manufacturer", 2, "\r\nACME\r\n\r\nOK\r\n", {Manufacturer("ACME")}, {"<!ACME"}},
-      {"manufacturer_after_echo", 2, "AT+CGMI\r\r\nACME\r\n\r\nOK\r\n", {Manufacturer("ACME")}, {"<!ACME"}},
+      {"ok_under_0", rsCommand, "\r\nOK\r\n", {"OK"}, {}},
+      {"ok_inside_a_word", rsCommand, "\r\nBOOKED\r\n", {"OK"}, {}},
+      {"nothing_under_0", rsCommand, ring, {}, {}},
+      {"echo_off", rsEcho, "ATE0\r\r\nOK\r\n", {Ru("режим эхо выключен")}, {}},
+      {"echo_on", rsEcho, ring, {Ru("режим эхо включен")}, {}},
+      {"manufacturer", rsManufacturer, "\r\nACME\r\n\r\nOK\r\n", {Manufacturer("ACME")}, {"<!ACME"}},
+      {"manufacturer_after_echo", rsManufacturer, "AT+CGMI\r\r\nACME\r\n\r\nOK\r\n", {Manufacturer("ACME")}, {"<!ACME"}},
       // The first character after the line feed is always taken.
-      {"manufacturer_without_line", 2, "\r\n\r\nOK\r\n", {Manufacturer("\r\nOK")}, {"<!\r\nOK"}},
-      {"manufacturer_without_cr", 2, "\nACME OK", {Manufacturer("ACME OK")}, {"<!ACME OK"}},
-      {"manufacturer_unknown", 2, ring, {Ru("Производитель: не удалось определить")}, {}},
-      {"model", 3, "\r\nM55\r\n\r\nOK\r\n", {Model("M55")}, {"<!M55"}},
-      {"model_unknown_logs_the_last_one", 3, ring, {Ru("Модель: не удалось определить")}, {"<!OLD"}},
-      {"silent_under_5", 5, "\r\n+CPMS: \"SM\",0,20\r\n\r\nOK\r\n", {}, {}},
-      {"nothing_under_5", 5, ring, {}, {}},
-      {"silent_under_70", 70, ring, {}, {}},
-      {"silent_under_71", 71, ring, {}, {}},
-      {"silent_under_74", 74, ring, {}, {}},
-      {"silent_under_77", 77, ring, {}, {}},
+      {"manufacturer_without_line", rsManufacturer, "\r\n\r\nOK\r\n", {Manufacturer("\r\nOK")}, {"<!\r\nOK"}},
+      {"manufacturer_without_cr", rsManufacturer, "\nACME OK", {Manufacturer("ACME OK")}, {"<!ACME OK"}},
+      {"manufacturer_unknown", rsManufacturer, ring, {Ru("Производитель: не удалось определить")}, {}},
+      {"model", rsModel, "\r\nM55\r\n\r\nOK\r\n", {Model("M55")}, {"<!M55"}},
+      {"model_unknown_logs_the_last_one", rsModel, ring, {Ru("Модель: не удалось определить")}, {"<!OLD"}},
+      {"silent_under_5", rsStorage, "\r\n+CPMS: \"SM\",0,20\r\n\r\nOK\r\n", {}, {}},
+      {"nothing_under_5", rsStorage, ring, {}, {}},
+      {"silent_under_70", rsAnswer, ring, {}, {}},
+      {"silent_under_71", rsTone, ring, {}, {}},
+      {"silent_under_74", rsHangUp, ring, {}, {}},
+      {"silent_under_77", rsCallerId, ring, {}, {}},
       // With the echo on, the re-arm command comes back; it is no call.
-      {"echoed_clip_command", 0, "AT+CLIP=1\r\r\nOK\r\n", {"OK"}, {}},
-      {"echoed_clip_command_with_error", 77, "AT+CLIP=1\r\r\nERROR\r\n", {}, {}, Queued::kRecovery},
-      {"error", 0, "\r\nERROR\r\n", {}, {}, Queued::kRecovery},
-      {"cme_error", 2, "\r\n+CME ERROR: 10\r\n", {}, {}, Queued::kRecovery},
-      {"call_with_error", 0, "\r\n+CLIP: \"123\",129\r\nERROR\r\n",
+      {"echoed_clip_command", rsCommand, "AT+CLIP=1\r\r\nOK\r\n", {"OK"}, {}},
+      {"echoed_clip_command_with_error", rsCallerId, "AT+CLIP=1\r\r\nERROR\r\n", {}, {}, Queued::kRecovery},
+      {"error", rsCommand, "\r\nERROR\r\n", {}, {}, Queued::kRecovery},
+      {"cme_error", rsManufacturer, "\r\n+CME ERROR: 10\r\n", {}, {}, Queued::kRecovery},
+      {"call_with_error", rsCommand, "\r\n+CLIP: \"123\",129\r\nERROR\r\n",
        {Ru("Входящий звонок - ") + "123"}, {"<!\r\n+CLIP: \"123\",129\r\nERROR\r\n"}, Queued::kCall},
   };
 }
@@ -105,12 +105,12 @@ TEST(ReplyHandling, KeepsTheIdentityThatWasRead) {
   FakeHost host;
   FakeClock clock;
   Dialogue d(host, clock);
-  d.ReplyState = 2;
+  d.ReplyState = rsManufacturer;
   Feed(d, "\r\nACME\r\n\r\nOK\r\n");
   EXPECT_EQ(d.ModemManufacturer, "ACME");
   Feed(d, "\r\nRING\r\n");
   EXPECT_EQ(d.ModemManufacturer, "");
-  d.ReplyState = 3;
+  d.ReplyState = rsModel;
   Feed(d, "\r\nM55\r\n\r\nOK\r\n");
   EXPECT_EQ(d.ModemModel, "M55");
   Feed(d, "\r\nRING\r\n");
@@ -184,7 +184,7 @@ TEST(ReplyHandling, ErrorDuringACallResetsBeforeTheHangUp) {
   d.Timer3Timer();
   Feed(d, "\r\nOK\r\n");
   d.Timer3Timer();
-  EXPECT_EQ(d.ReplyState, 71);
+  EXPECT_EQ(d.ReplyState, rsTone);
   Feed(d, "\r\nERROR\r\n");
   std::deque<std::string> expected = kRecoveryEntries;
   expected.push_back("ATH:ATH\r\n");
@@ -221,7 +221,7 @@ TEST(ReplyHandling, FailingHostCallsLoseNothing) {
   FakeClock clock;
   Dialogue d(host, clock);
   d.AwaitingReply = true;
-  d.ReplyState = 2;
+  d.ReplyState = rsManufacturer;
   Feed(d, "\r\nACME\r\n\r\nOK\r\n");
   EXPECT_EQ(d.PacketCounter, 1);
   EXPECT_TRUE(d.ModemActive);

@@ -149,10 +149,10 @@ class WindowTest : public QObject {
     ScriptedModal modal;
     auto form = MakeForm(modal);
     QCOMPARE(form->windowTitle(), QStringLiteral("КПО Зорвик 2008 - Zuzuriz Avizuvure vavid"));
-    QVERIFY(form->SerialPort1().IsOpen());
-    QCOMPARE(form->SerialPort1().BaudRateValue(), 115200u);
-    QVERIFY(form->Dialogue().ModemActive);
-    QCOMPARE(form->Dialogue().CommandQueue.size(), size_t{6});
+    QVERIFY(form->Session().SerialPort1().IsOpen());
+    QCOMPARE(form->Session().SerialPort1().BaudRateValue(), 115200u);
+    QVERIFY(form->Session().Dialogue().ModemActive);
+    QCOMPARE(form->Session().Dialogue().CommandQueue.size(), size_t{6});
     QCOMPARE(form->AdvGlowButton2->text(), QStringLiteral("Остановить"));
     QVERIFY(!form->AdvOfficeComboBox1->isEnabled());
     QVERIFY(!form->AdvGlowButton1->isEnabled());
@@ -176,8 +176,8 @@ class WindowTest : public QObject {
     QCOMPARE(modal.missingSettingsShown, 1);
     QVERIFY(form->QuitRequested());
     QCOMPARE(exitRequests_, std::vector<int>{1});
-    QVERIFY(!form->SerialPort1().IsOpen());
-    QVERIFY(!form->Dialogue().ModemActive);
+    QVERIFY(!form->Session().SerialPort1().IsOpen());
+    QVERIFY(!form->Session().Dialogue().ModemActive);
     QVERIFY(form->Link() != nullptr);  // the link still starts, as at every startup
   }
 
@@ -185,8 +185,8 @@ class WindowTest : public QObject {
     WriteSettings("Com=COM5\r\n", "COM5=" + Dir() + "no-such-device\r\n");
     ScriptedModal modal;
     auto form = MakeForm(modal);
-    QVERIFY(!form->SerialPort1().IsOpen());
-    QVERIFY(!form->Dialogue().ModemActive);
+    QVERIFY(!form->Session().SerialPort1().IsOpen());
+    QVERIFY(!form->Session().Dialogue().ModemActive);
     QCOMPARE(form->Memo1->toPlainText(), QString());  // a refused open is not reported
     QCOMPARE(form->AdvGlowButton2->text(), QStringLiteral("Остановить"));
     QVERIFY(!form->AdvOfficeComboBox1->isEnabled());
@@ -219,12 +219,12 @@ class WindowTest : public QObject {
     WriteSettings("Com=COM3\r\n", "COM3=" + pty.slavePath + "\r\n");
     ScriptedModal modal;
     auto form = MakeForm(modal);
-    QVERIFY(form->Dialogue().ModemActive);
+    QVERIFY(form->Session().Dialogue().ModemActive);
 
     modal.answers = {static_cast<app::ModalUi::CodeResult>(answer)};
     form->AdvGlowButton2Click();
-    QCOMPARE(!form->Dialogue().ModemActive, stopped);
-    QCOMPARE(!form->SerialPort1().IsOpen(), stopped);
+    QCOMPARE(!form->Session().Dialogue().ModemActive, stopped);
+    QCOMPARE(!form->Session().SerialPort1().IsOpen(), stopped);
     QCOMPARE(form->AdvGlowButton2->text(), stopped ? QStringLiteral("Запустить") : QStringLiteral("Остановить"));
     QCOMPARE(MemoLines(*form).contains(QStringLiteral("Отключились.")), stopped);
     QCOMPARE(modal.notices.isEmpty(), stopped);
@@ -234,7 +234,7 @@ class WindowTest : public QObject {
 
     // Start from the stopped layout with the list's port: Com is written back.
     form->AdvGlowButton2Click();
-    QVERIFY(form->Dialogue().ModemActive);
+    QVERIFY(form->Session().Dialogue().ModemActive);
     QCOMPARE(form->AdvGlowButton2->text(), QStringLiteral("Остановить"));
     QCOMPARE(QueuedStatusFlags(*form), (std::vector<int>{0, 1}));
     std::ifstream in(Dir() + "mcalld.ini", std::ios::binary);
@@ -262,7 +262,7 @@ class WindowTest : public QObject {
     QCOMPARE(exitRequests_, std::vector<int>{0});
     QVERIFY(form->Link()->StopRequested.load());
     QVERIFY(!form->Link()->ReconnectAllowed.load());
-    QVERIFY(form->Dialogue().CommandQueue.empty());
+    QVERIFY(form->Session().Dialogue().CommandQueue.empty());
     form->FinishLink();
     QVERIFY(form->Link()->Finished.load());
   }
@@ -322,9 +322,9 @@ class WindowTest : public QObject {
     WriteSettings("Com=\r\nSpeed=115200\r\n");
     ScriptedModal modal;
     auto form = MakeForm(modal);
-    QVERIFY(!form->SerialPort1().IsOpen());
-    QVERIFY(!form->Dialogue().ModemActive);
-    QVERIFY(form->Dialogue().CommandQueue.empty());
+    QVERIFY(!form->Session().SerialPort1().IsOpen());
+    QVERIFY(!form->Session().Dialogue().ModemActive);
+    QVERIFY(form->Session().Dialogue().CommandQueue.empty());
     QVERIFY(!form->Timer1->isActive());
     QCOMPARE(form->Memo1->toPlainText(), QString());
     QCOMPARE(ComboItems(*form), QStringList{QString()});
@@ -343,12 +343,12 @@ class WindowTest : public QObject {
     WriteSettings("Com=COM4\r\nSpeed=" + std::to_string(speed) + "\r\n", "COM4=" + pty.slavePath + "\r\n");
     ScriptedModal modal;
     auto form = MakeForm(modal);
-    QVERIFY(form->SerialPort1().IsOpen());
-    QCOMPARE(form->SerialPort1().PortName(), pty.slavePath);
-    QCOMPARE(form->SerialPort1().BaudRate(), serial::brCustom);
+    QVERIFY(form->Session().SerialPort1().IsOpen());
+    QCOMPARE(form->Session().SerialPort1().PortName(), pty.slavePath);
+    QCOMPARE(form->Session().SerialPort1().BaudRate(), serial::brCustom);
     // Read on the test's own descriptor: what the device holds, not what the driver remembers.
     QCOMPARE(serial::ReadLineSpeed(pty.slave).value_or(0), speed);
-    QVERIFY(form->Dialogue().ModemActive);
+    QVERIFY(form->Session().Dialogue().ModemActive);
     QVERIFY(form->Timer1->isActive());
     QCOMPARE(ComboItems(*form), QStringList{"COM4"});
   }
@@ -393,13 +393,13 @@ class WindowTest : public QObject {
     WriteSettings("Com=COM3\r\n", IsolatedPorts(Dir() + "absent", {{3, com3.slavePath}}));
     ScriptedModal modal;
     auto form = MakeForm(modal);
-    QVERIFY(form->SerialPort1().IsOpen());
+    QVERIFY(form->Session().SerialPort1().IsOpen());
     QVERIFY(form->Timer1->isActive());
 
     modal.answers = {app::ModalUi::Accepted};
     form->AdvGlowButton2Click();
     QCOMPARE(MemoLines(*form), QStringList{QStringLiteral("Отключились.")});
-    QVERIFY(!form->SerialPort1().IsOpen());
+    QVERIFY(!form->Session().SerialPort1().IsOpen());
     QVERIFY(!form->Timer1->isActive());
     form->AdvGlowButton1Click();
     QCOMPARE(ComboItems(*form), QStringList{"COM3"});
@@ -429,22 +429,22 @@ class WindowTest : public QObject {
     WriteSettings("Com=COM3\r\n", "COM3=" + linkPath + "\r\n");
     ScriptedModal modal;
     auto form = MakeForm(modal);
-    QVERIFY(form->SerialPort1().IsOpen());
+    QVERIFY(form->Session().SerialPort1().IsOpen());
 
     first->Close();
     QTRY_VERIFY_WITH_TIMEOUT(MemoLines(*form).contains(QStringLiteral("Связь с портом COM3 потеряна.")), 5000);
-    QVERIFY(!form->Dialogue().ModemActive);
+    QVERIFY(!form->Session().Dialogue().ModemActive);
     QCOMPARE(form->AdvGlowButton2->text(), QStringLiteral("Остановить"));
-    QVERIFY(form->WaitingForPort());
+    QVERIFY(form->Session().WaitingForPort());
     QCOMPARE(QueuedStatusFlags(*form), std::vector<int>{0});
 
     Pty second;
     QVERIFY(::unlink(linkPath.c_str()) == 0);
     QVERIFY(::symlink(second.slavePath.c_str(), linkPath.c_str()) == 0);
     QTRY_VERIFY_WITH_TIMEOUT(MemoLines(*form).contains(QStringLiteral("Порт COM3 снова доступен.")), 5000);
-    QVERIFY(form->Dialogue().ModemActive);
-    QVERIFY(form->SerialPort1().IsOpen());
-    QVERIFY(!form->WaitingForPort());
+    QVERIFY(form->Session().Dialogue().ModemActive);
+    QVERIFY(form->Session().SerialPort1().IsOpen());
+    QVERIFY(!form->Session().WaitingForPort());
     QCOMPARE(QueuedStatusFlags(*form), (std::vector<int>{0, 1}));
   }
 

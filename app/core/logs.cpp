@@ -1,10 +1,11 @@
-#include "app/logs.h"
+#include "app/core/logs.h"
 
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
+
+#include "common/files.h"
 
 namespace app {
 namespace {
@@ -31,14 +32,7 @@ bool AppendLine(const std::string& path, std::string_view text) {
   line.append(text).append("\r\n");
   const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
   if (fd < 0) return false;
-  bool ok = true;
-  std::string_view rest = line;
-  while (ok && !rest.empty()) {
-    const ssize_t n = ::write(fd, rest.data(), rest.size());
-    if (n < 0 && errno == EINTR) continue;
-    ok = n > 0;
-    if (ok) rest.remove_prefix(static_cast<size_t>(n));
-  }
+  const bool ok = common::WriteAll(fd, line);
   return (::close(fd) == 0) && ok;
 }
 

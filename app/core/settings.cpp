@@ -1,4 +1,4 @@
-#include "app/settings.h"
+#include "app/core/settings.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -11,6 +11,8 @@
 #include <fstream>
 #include <iterator>
 #include <vector>
+
+#include "common/files.h"
 
 namespace app {
 namespace ini {
@@ -243,29 +245,6 @@ bool ReadBool(std::string_view text, std::string_view section, std::string_view 
   return ini::ReadInt(text, section, key, def ? 1 : 0) != 0;
 }
 
-bool WriteAll(int fd, std::string_view data) {
-  while (!data.empty()) {
-    const ssize_t n = ::write(fd, data.data(), data.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data.remove_prefix(static_cast<size_t>(n));
-  }
-  return true;
-}
-
-std::string DirectoryOf(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  return slash == std::string::npos ? std::string(".") : path.substr(0, slash + 1);
-}
-
-// The rename is only durable once the directory entry itself is on disk.
-void SyncDirectory(const std::string& dir) {
-  const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
-  ::fsync(fd);
-  ::close(fd);
-}
-
 // Replaces the file as a whole, so a crash or a full disk leaves either the
 // old or the new file, never a truncated one. The temporary name is fixed
 // (one writer, the UI thread); O_NOFOLLOW keeps a planted link from
@@ -274,14 +253,15 @@ bool ReplaceFile(const std::string& path, std::string_view text, mode_t mode) {
   const std::string tmp = path + ".tmp";
   const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, mode);
   if (fd < 0) return false;
-  bool ok = WriteAll(fd, text) && ::fchmod(fd, mode) == 0 && ::fsync(fd) == 0;
+  bool ok = common::WriteAll(fd, text) && ::fchmod(fd, mode) == 0 && ::fsync(fd) == 0;
   ok = (::close(fd) == 0) && ok;
   ok = ok && ::rename(tmp.c_str(), path.c_str()) == 0;
   if (!ok) {
     ::unlink(tmp.c_str());
     return false;
   }
-  SyncDirectory(DirectoryOf(path));
+  // The rename is only durable once the directory entry itself is on disk.
+  common::SyncDirectory(common::DirectoryOf(path));
   return true;
 }
 
@@ -370,6 +350,12 @@ std::string ComDevicePath(const std::string& programDir, int n) {
   const std::string mapped = ReadText(ReadOrEmpty(SettingsPath(programDir)), "Ports", key, "");
   if (!mapped.empty()) return mapped;
   return "/dev/ttyS" + std::to_string(n - 1);
+}
+
+std::string DevicePathFor(const std::string& programDir, const std::string& comName) {
+  const int n = ComNumber(comName);
+  if (n > 0) return ComDevicePath(programDir, n);
+  return comName.rfind('/', 0) == 0 ? comName : "/dev/" + comName;
 }
 
 }  // namespace app

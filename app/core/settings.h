@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "link/link_thread.h"
+#include "link/server_address.h"
 
 namespace app {
 
@@ -61,6 +61,9 @@ constexpr int kMaxComNumber = 32;
 // The device for COMn: [Ports] COMn of programDir + "mcalld.ini" when set,
 // otherwise "/dev/ttyS" followed by n - 1.
 std::string ComDevicePath(const std::string& programDir, int n);
+// The device opened for a port name: ComDevicePath for COM1 .. COM32; any
+// other name is taken as a device, under /dev unless it is a full path.
+std::string DevicePathFor(const std::string& programDir, const std::string& comName);
 // n of "COM<n>" (1..32), or 0 when the name is not of that form.
 int ComNumber(std::string_view comName);
 

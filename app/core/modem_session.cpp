@@ -1,0 +1,243 @@
+#include "app/core/modem_session.h"
+
+#include <algorithm>
+
+#include "common/cp1251.h"
+#include "modem/spool.h"
+#include "serial/port_discovery.h"
+
+static_assert(modem::kCallEventFrameType == static_cast<uint32_t>(serverlink::ftCallEvent));
+
+namespace app {
+namespace {
+
+using common::Ru;
+
+constexpr unsigned kTimer1PeriodMs = 30000;
+
+}  // namespace
+
+// ---- ThreadLink ------------------------------------------------------------
+
+bool ThreadLink::Connected() const { return link_ && link_->Connected.load(); }
+
+bool ThreadLink::SendFrame(int32_t frameType, const serverlink::Bytes& payload) {
+  return link_ && link_->SendFrame(frameType, payload);
+}
+
+std::vector<serverlink::Bytes> ThreadLink::QueuedCallEvents() const {
+  if (!link_) return {};
+  return link_->QueuedCallEvents();
+}
+
+void ThreadLink::Stop() {
+  if (!link_) return;
+  link_->ReconnectAllowed = false;
+  link_->StopRequested = true;
+}
+
+// ---- ModemSession ----------------------------------------------------------
+
+ModemSession::ModemSession(SessionEnvironment env)
+    : env_(std::move(env)),
+      logs_(*env_.Clock),
+      serialPort_(*env_.PollTimer, *env_.Ticks),
+      dialogue_(*this, *env_.Clock) {
+  // The port as the window has always set it up.
+  serialPort_.SetPort(serial::pnCustom);
+  serialPort_.SetPacketSize(256);
+  serialPort_.SetPacketTimeout(200);
+  serialPort_.SetPacketMode(serial::pmPass);
+  serialPort_.SetPollingDelay(5);
+  serialPort_.SetOutputTimeout(200);
+  serialPort_.OnReceivePacket = [this](serial::TSerialPortDriver*, const uint8_t* packet, uint32_t size) {
+    SerialPort1ReceivePacket(packet, size);
+  };
+  // The driver reports from inside its poll tick or a write; the port is
+  // given up once that has returned.
+  serialPort_.OnPortLost = [this] { env_.Post([this] { PortLost(); }); };
+}
+
+StartResult ModemSession::StartModem() {
+  if (!ReadSettings(env_.ProgramDir, settings_)) return StartResult::kNoSettings;
+  logs_.LogOn = settings_.LogOn;
+  logs_.Syslog = settings_.Syslog;
+  logs_.LogPath = settings_.LogPath;
+
+  env_.View->ShowConfiguredPort(settings_.ComName);
+  if (settings_.ComName.empty()) return StartResult::kNotStarted;
+  try {
+    if (!OpenConfiguredPort()) return StartResult::kNotStarted;
+  } catch (...) {
+    AppendLogView(Ru("Не удается открыть порт ") + settings_.ComName);
+    return StartResult::kNotStarted;
+  }
+  dialogue_.StartDialogue();
+  stopOffered_ = true;
+  env_.View->ShowRunningLayout(true);
+  PublishSnapshot();
+  return StartResult::kStarted;
+}
+
+StartResult ModemSession::StartOn(const std::string& comName) {
+  settings_.ComName = comName;
+  if (!WriteComSetting(env_.ProgramDir, comName)) return StartResult::kNotStarted;
+  return StartModem();
+}
+
+bool ModemSession::OpenConfiguredPort() {
+  serialPort_.SetPortName(DevicePathFor(env_.ProgramDir, settings_.ComName));
+  serialPort_.SetBaudRateValue(static_cast<uint32_t>(settings_.Speed));
+  return serialPort_.OpenPort();
+}
+
+// A stop while the port is lost and looked for closes what is left of it;
+// a stop of a start that never opened the port has nothing to close.
+void ModemSession::Stop() {
+  const bool wasWaitingForPort = waitingForPort_;
+  StopWaitingForPort();
+  if (dialogue_.ModemActive) {
+    dialogue_.StopDialogue();
+    Disconnect();
+    DrawModemIndicator();
+  } else if (wasWaitingForPort) {
+    serialPort_.ClosePort();
+  }
+  stopOffered_ = false;
+  env_.View->ShowRunningLayout(false);
+  PublishSnapshot();
+}
+
+void ModemSession::Disconnect() {
+  AppendLogView(Ru("Отключились."));
+  serialPort_.ClosePort();
+  env_.Timer1->Stop();
+}
+
+void ModemSession::SendModemStatus() {
+  env_.Link->SendFrame(serverlink::ftModemStatus,
+                       serverlink::BuildModemStatus(settings_.ComName, dialogue_.ModemActive));
+}
+
+std::vector<std::string> ModemSession::ScanPorts() const {
+  const std::string& dir = env_.ProgramDir;
+  return serial::ScanPorts([&dir](int n) { return ComDevicePath(dir, n); });
+}
+
+void ModemSession::Close() {
+  if (closing_) return;
+  closing_ = true;
+  StopWaitingForPort();
+  if (serialPort_.IsOpen()) serialPort_.ClosePort();
+  env_.Link->Stop();
+  dialogue_.CommandQueue.clear();
+  env_.Timer1->Stop();
+  SpoolQueuedCallEvents();
+}
+
+void ModemSession::SpoolQueuedCallEvents() {
+  // The link thread may still write one of these at this moment: the server
+  // then gets it twice, which beats losing it.
+  for (const auto& payload : env_.Link->QueuedCallEvents()) {
+    if (payload.size() != modem::kCallEventSize) continue;
+    modem::CallEventBytes event{};
+    std::copy(payload.begin(), payload.end(), event.begin());
+    const auto result = modem::WriteSpoolFile(settings_.PathForSoob, env_.Clock->Now(), event);
+    if (!result.Ok) logs_.WriteSystemLog(Ru("Не удалось записать событие в файл ") + result.Path);
+  }
+}
+
+void ModemSession::Timer3Timer() {
+  dialogue_.Timer3Timer();
+  PublishSnapshot();
+}
+
+void ModemSession::Timer1Timer() { dialogue_.Timer1Timer(); }
+
+void ModemSession::SerialPort1ReceivePacket(const uint8_t* Packet, uint32_t DataSize) {
+  dialogue_.SerialPort1ReceivePacket(Packet, DataSize);
+  PublishSnapshot();
+}
+
+// The device went away (unplugged, reset): the dialogue stops, and the same
+// device path is tried again every few seconds until it is back.
+void ModemSession::PortLost() {
+  if (closing_ || !serialPort_.IsOpen()) return;
+  AppendLogView(Ru("Связь с портом ") + settings_.ComName + Ru(" потеряна."));
+  if (dialogue_.ModemActive) dialogue_.StopDialogue();
+  serialPort_.ClosePort();
+  env_.Timer1->Stop();
+  DrawModemIndicator();
+  PublishSnapshot();
+  SendModemStatus();
+  waitingForPort_ = true;
+  env_.RetryTimer->Start(env_.PortRetryMs);
+}
+
+void ModemSession::RetryPort() {
+  if (closing_ || !waitingForPort_) return;
+  bool opened = false;
+  try {
+    opened = OpenConfiguredPort();
+  } catch (...) {
+    opened = false;
+  }
+  if (!opened) return;
+  StopWaitingForPort();
+  AppendLogView(Ru("Порт ") + settings_.ComName + Ru(" снова доступен."));
+  dialogue_.StartDialogue();
+  PublishSnapshot();
+  SendModemStatus();
+}
+
+void ModemSession::StopWaitingForPort() {
+  waitingForPort_ = false;
+  env_.RetryTimer->Stop();
+}
+
+void ModemSession::PublishSnapshot() {
+  std::lock_guard<std::mutex> lock(snapshotMutex_);
+  snapshot_.ComName = settings_.ComName;
+  snapshot_.ModemActive = dialogue_.ModemActive;
+}
+
+serverlink::ModemSnapshot ModemSession::Snapshot() const {
+  std::lock_guard<std::mutex> lock(snapshotMutex_);
+  return snapshot_;
+}
+
+// ---- DialogueHost ------------------------------------------------------------
+
+bool ModemSession::SendText(std::string_view bytes) { return serialPort_.SendText(bytes); }
+
+bool ModemSession::WriteOperatorLog(std::string_view text) { return logs_.WriteOperatorLog(text); }
+
+bool ModemSession::WriteSystemLog(std::string_view text) { return logs_.WriteSystemLog(text); }
+
+void ModemSession::AppendLogView(std::string_view text) { env_.View->AppendLogView(text); }
+
+void ModemSession::TrimLogView() { env_.View->TrimLogView(); }
+
+void ModemSession::DrawModemIndicator() {
+  env_.View->DrawModemIndicator(dialogue_.ModemActive, dialogue_.PacketCounter);
+}
+
+void ModemSession::SetTimer1Enabled(bool enabled) {
+  if (enabled) {
+    env_.Timer1->Start(kTimer1PeriodMs);
+  } else {
+    env_.Timer1->Stop();
+  }
+}
+
+bool ModemSession::LinkConnected() { return env_.Link->Connected(); }
+
+bool ModemSession::SendCallEvent(const modem::CallEventBytes& event) {
+  return env_.Link->SendFrame(serverlink::ftCallEvent, serverlink::Bytes(event.begin(), event.end()));
+}
+
+modem::CallSettings ModemSession::CurrentCallSettings() {
+  return modem::CallSettings{settings_.Code, settings_.NumberS, settings_.PathForSoob};
+}
+
+}  // namespace app
