@@ -91,17 +91,14 @@ bool ModemSession::OpenConfiguredPort() {
   return serialPort_.OpenPort();
 }
 
-// A stop while the port is lost and looked for closes what is left of it;
-// a stop of a start that never opened the port has nothing to close.
+// A stop of a start that never opened the port, or of a port that was lost
+// and is looked for, has nothing to close.
 void ModemSession::Stop() {
-  const bool wasWaitingForPort = waitingForPort_;
   StopWaitingForPort();
   if (dialogue_.ModemActive) {
     dialogue_.StopDialogue();
     Disconnect();
     DrawModemIndicator();
-  } else if (wasWaitingForPort) {
-    serialPort_.ClosePort();
   }
   stopOffered_ = false;
   env_.View->ShowRunningLayout(false);
@@ -162,7 +159,7 @@ void ModemSession::SerialPort1ReceivePacket(const uint8_t* Packet, uint32_t Data
 // The device went away (unplugged, reset): the dialogue stops, and the same
 // device path is tried again every few seconds until it is back.
 void ModemSession::PortLost() {
-  if (closing_ || !serialPort_.IsOpen()) return;
+  if (!serialPort_.IsOpen()) return;  // stopped or closed meanwhile
   AppendLogView(Ru("Связь с портом ") + settings_.ComName + Ru(" потеряна."));
   if (dialogue_.ModemActive) dialogue_.StopDialogue();
   serialPort_.ClosePort();
@@ -175,7 +172,7 @@ void ModemSession::PortLost() {
 }
 
 void ModemSession::RetryPort() {
-  if (closing_ || !waitingForPort_) return;
+  if (!waitingForPort_) return;
   bool opened = false;
   try {
     opened = OpenConfiguredPort();

@@ -17,7 +17,6 @@
 #include <fcntl.h>
 #include <fstream>
 #include <map>
-#include <pty.h>
 #include <sys/file.h>
 #include <unistd.h>
 
@@ -25,9 +24,11 @@
 #include "app/form2.h"
 #include "common/cp1251.h"
 #include "link/frame.h"
-#include "serial/line_termios.h"
+#include "tests/support/pty_pair.h"
 
 namespace {
+
+using Pty = testsupport::PtyPair;
 
 class ScriptedModal : public app::ModalUi {
  public:
@@ -47,33 +48,6 @@ class ScriptedModal : public app::ModalUi {
   void ShowNotice(const QString& text) override { notices << text; }
   void ShowMissingSettings() override { ++missingSettingsShown; }
   void ShowError(const QString& text) override { errors << text; }
-};
-
-// One pseudo-terminal pair; the slave side is what the driver opens. A kept
-// slave descriptor (no lock on it) lets the test read the line the driver set.
-struct Pty {
-  int master = -1;
-  int slave = -1;
-  std::string slavePath;
-  explicit Pty(bool keepSlave = false) {
-    char name[256] = {};
-    if (openpty(&master, &slave, name, nullptr, nullptr) == 0) {
-      slavePath = name;
-      if (!keepSlave) {
-        ::close(slave);
-        slave = -1;
-      }
-      fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
-    }
-  }
-  ~Pty() {
-    Close();
-    if (slave >= 0) ::close(slave);
-  }
-  void Close() {
-    if (master >= 0) ::close(master);
-    master = -1;
-  }
 };
 
 // [Ports] for COM1 ... COM33 where only the given names lead to a device, so
@@ -122,13 +96,13 @@ class WindowTest : public QObject {
     if (!ports.empty()) out << "[Ports]\r\n" << ports;
   }
 
-  std::unique_ptr<TForm1> MakeForm(ScriptedModal& modal) {
+  app::FormOptions Options() {
     app::FormOptions options;
     options.ProgramDir = Dir();
-    options.PortRetryMs = 50;
     options.RequestExit = [this](int status) { exitRequests_.push_back(status); };
-    return std::make_unique<TForm1>(modal, options);
+    return options;
   }
+  std::unique_ptr<TForm1> MakeForm(ScriptedModal& modal) { return std::make_unique<TForm1>(modal, Options()); }
 
  private slots:
   void init() {
@@ -145,7 +119,7 @@ class WindowTest : public QObject {
 
   void startupWithSettingsRunsTheModem() {
     Pty pty;
-    WriteSettings("Com=COM3\r\nSpeed=115200\r\n", "COM3=" + pty.slavePath + "\r\n");
+    WriteSettings("Com=COM3\r\nSpeed=115200\r\n", "COM3=" + pty.SlavePath() + "\r\n");
     ScriptedModal modal;
     auto form = MakeForm(modal);
     QCOMPARE(form->windowTitle(), QStringLiteral("КПО Зорвик 2008 - Zuzuriz Avizuvure vavid"));
@@ -216,7 +190,7 @@ class WindowTest : public QObject {
     QFETCH(int, answer);
     QFETCH(bool, stopped);
     Pty pty;
-    WriteSettings("Com=COM3\r\n", "COM3=" + pty.slavePath + "\r\n");
+    WriteSettings("Com=COM3\r\n", "COM3=" + pty.SlavePath() + "\r\n");
     ScriptedModal modal;
     auto form = MakeForm(modal);
     QVERIFY(form->Session().Dialogue().ModemActive);
@@ -267,25 +241,6 @@ class WindowTest : public QObject {
     QVERIFY(form->Link()->Finished.load());
   }
 
-  void closeSpoolsQueuedCallEvents() {
-    WriteSettings("Com=\r\nPathForSoob=spool/\r\n");
-    QVERIFY(QDir(dir_->path()).mkdir("spool"));
-    ScriptedModal modal;
-    auto form = MakeForm(modal);
-    serverlink::Bytes event(21, 0);
-    event[0] = 42;
-    QVERIFY(form->Link()->SendFrame(serverlink::ftCallEvent, event));
-    form->CloseConfirmed();
-    const QStringList files = QDir(dir_->path() + "/spool").entryList({"*.dd8"}, QDir::Files);
-    QCOMPARE(files.size(), 1);
-    QFile file(dir_->path() + "/spool/" + files.first());
-    QVERIFY(file.open(QIODevice::ReadOnly));
-    const QByteArray bytes = file.readAll();
-    QCOMPARE(bytes.size(), 25);
-    QCOMPARE(bytes.left(4), QByteArray("\x4A\x00\x00\x03", 4));
-    QCOMPARE(int(bytes[4]), 42);
-  }
-
   void pageButtonsKeepExactlyOnePressed() {
     WriteSettings("Com=\r\n");
     ScriptedModal modal;
@@ -302,20 +257,26 @@ class WindowTest : public QObject {
     QVERIFY(!form->AdvGlowButton47->isChecked());
   }
 
+  void minimiseAndRestore_data() {
+    QTest::addColumn<bool>("notificationArea");
+    QTest::newRow("with a notification area: hidden") << true;
+    QTest::newRow("without one: stays on the taskbar") << false;
+  }
   void minimiseAndRestore() {
+    QFETCH(bool, notificationArea);
     WriteSettings("Com=\r\n");
     ScriptedModal modal;
-    auto form = MakeForm(modal);
-    form->show();
-    QVERIFY(QTest::qWaitForWindowExposed(form.get()));
-    form->showMinimized();
-    QTest::qWait(50);
-    // Hidden only where a notification area can bring it back.
-    QCOMPARE(form->isVisible(), !form->RxTrayIcon1->isVisible());
-    form->N4Click();
-    QVERIFY(form->isVisible());
-    QVERIFY(!form->isMinimized());
-    QCOMPARE(form->RxTrayIcon1->toolTip(), QStringLiteral("Zuzuriz Avizuvure vavid"));
+    app::FormOptions options = Options();
+    options.NotificationArea = notificationArea;
+    TForm1 form(modal, options);
+    form.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&form));
+    form.showMinimized();
+    QTRY_COMPARE(form.isVisible(), !notificationArea);
+    form.N4Click();
+    QVERIFY(form.isVisible());
+    QVERIFY(!form.isMinimized());
+    QCOMPARE(form.RxTrayIcon1->toolTip(), QStringLiteral("Zuzuriz Avizuvure vavid"));
   }
 
   void emptyComOpensNothing() {
@@ -330,27 +291,6 @@ class WindowTest : public QObject {
     QCOMPARE(ComboItems(*form), QStringList{QString()});
     QCOMPARE(form->AdvOfficeComboBox1->currentIndex(), 0);
     QCOMPARE(form->AdvGlowButton2->text(), QStringLiteral("Остановить"));
-  }
-
-  void configuredRateReachesTheDevice_data() {
-    QTest::addColumn<uint>("speed");
-    QTest::newRow("230400, not in the driver's table") << 230400u;
-    QTest::newRow("250000, no termios constant") << 250000u;
-  }
-  void configuredRateReachesTheDevice() {
-    QFETCH(uint, speed);
-    Pty pty(true);
-    WriteSettings("Com=COM4\r\nSpeed=" + std::to_string(speed) + "\r\n", "COM4=" + pty.slavePath + "\r\n");
-    ScriptedModal modal;
-    auto form = MakeForm(modal);
-    QVERIFY(form->Session().SerialPort1().IsOpen());
-    QCOMPARE(form->Session().SerialPort1().PortName(), pty.slavePath);
-    QCOMPARE(form->Session().SerialPort1().BaudRate(), serial::brCustom);
-    // Read on the test's own descriptor: what the device holds, not what the driver remembers.
-    QCOMPARE(serial::ReadLineSpeed(pty.slave).value_or(0), speed);
-    QVERIFY(form->Session().Dialogue().ModemActive);
-    QVERIFY(form->Timer1->isActive());
-    QCOMPARE(ComboItems(*form), QStringList{"COM4"});
   }
 
   void scanListsTheFreeMappedPorts_data() {
@@ -368,15 +308,15 @@ class WindowTest : public QObject {
     Pty com3;
     Pty com7;
     Pty com33;  // free, but beyond the names the scan knows
-    std::map<int, std::string> devices{{33, com33.slavePath}};
+    std::map<int, std::string> devices{{33, com33.SlavePath()}};
     if (mapped) {
-      devices[3] = com3.slavePath;
-      devices[7] = com7.slavePath;
+      devices[3] = com3.SlavePath();
+      devices[7] = com7.SlavePath();
     }
     WriteSettings("Com=\r\n", IsolatedPorts(Dir() + "absent", devices));
     int holder = -1;
     if (holdCom7) {
-      holder = ::open(com7.slavePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+      holder = ::open(com7.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
       QVERIFY(holder >= 0);
       QCOMPARE(::flock(holder, LOCK_EX | LOCK_NB), 0);
     }
@@ -390,7 +330,7 @@ class WindowTest : public QObject {
 
   void stopReleasesThePortForTheNextScan() {
     Pty com3;
-    WriteSettings("Com=COM3\r\n", IsolatedPorts(Dir() + "absent", {{3, com3.slavePath}}));
+    WriteSettings("Com=COM3\r\n", IsolatedPorts(Dir() + "absent", {{3, com3.SlavePath()}}));
     ScriptedModal modal;
     auto form = MakeForm(modal);
     QVERIFY(form->Session().SerialPort1().IsOpen());
@@ -420,32 +360,6 @@ class WindowTest : public QObject {
     form->Timer1Timer();
     expected = expected.mid(3) << "a" << "b" << "c";
     QCOMPARE(MemoLines(*form), expected);
-  }
-
-  void lostPortComesBack() {
-    auto first = std::make_unique<Pty>();
-    const std::string linkPath = Dir() + "modem";
-    QVERIFY(::symlink(first->slavePath.c_str(), linkPath.c_str()) == 0);
-    WriteSettings("Com=COM3\r\n", "COM3=" + linkPath + "\r\n");
-    ScriptedModal modal;
-    auto form = MakeForm(modal);
-    QVERIFY(form->Session().SerialPort1().IsOpen());
-
-    first->Close();
-    QTRY_VERIFY_WITH_TIMEOUT(MemoLines(*form).contains(QStringLiteral("Связь с портом COM3 потеряна.")), 5000);
-    QVERIFY(!form->Session().Dialogue().ModemActive);
-    QCOMPARE(form->AdvGlowButton2->text(), QStringLiteral("Остановить"));
-    QVERIFY(form->Session().WaitingForPort());
-    QCOMPARE(QueuedStatusFlags(*form), std::vector<int>{0});
-
-    Pty second;
-    QVERIFY(::unlink(linkPath.c_str()) == 0);
-    QVERIFY(::symlink(second.slavePath.c_str(), linkPath.c_str()) == 0);
-    QTRY_VERIFY_WITH_TIMEOUT(MemoLines(*form).contains(QStringLiteral("Порт COM3 снова доступен.")), 5000);
-    QVERIFY(form->Session().Dialogue().ModemActive);
-    QVERIFY(form->Session().SerialPort1().IsOpen());
-    QVERIFY(!form->Session().WaitingForPort());
-    QCOMPARE(QueuedStatusFlags(*form), (std::vector<int>{0, 1}));
   }
 
   void closeCodeDialog() {
