@@ -196,7 +196,7 @@ void TForm1::BuildControls() {
   auto* setupLayout = new QVBoxLayout(setupPage);
   setupLayout->addWidget(GroupBox1);
   setupLayout->addStretch();
-  // The window is described in its running look.
+  // The window opens in its running look: the stop is offered.
   AdvOfficeComboBox1->setEnabled(false);
   AdvGlowButton1->setEnabled(false);
 

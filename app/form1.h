@@ -94,7 +94,7 @@ class TForm1 : public QWidget, private app::SessionView {
   app::ModemSession& Session() { return session_; }
   serverlink::cl* Link() { return link_.get(); }
 
-  // Controls, named as in the window's description.
+  // Controls; each keeps its name as its objectName too.
   QLabel* TopStrip = nullptr;
   QToolButton* AdvGlowButton28 = nullptr;
   QToolButton* AdvGlowButton47 = nullptr;
