@@ -37,23 +37,37 @@ std::optional<int64_t> ParseInt64(std::string_view text) {
   return value;
 }
 
-// Some modems leave the number unquoted: +CLIP:82882690,129,,,,0
-std::string UnquotedNumber(std::string_view replyText) {
-  constexpr std::string_view kClip = "+CLIP:";
-  const size_t at = replyText.find(kClip);
-  if (at == std::string_view::npos) return std::string(replyText);
+constexpr std::string_view kCallerIdTag = "+CLIP:";
+
+// The first field after the tag, quoted or not; the other fields (type,
+// subaddress, the phone-book name) and anything before the tag, such as a
+// message notice with quoted fields of its own, are not the number.
+//   \r\n+CMTI: "SM",3\r\n\r\nRING\r\n\r\n+CLIP: "+79161234567",145,"",0,"",0\r\n
+//                                              ^ tag   ^ number        ^ end quote
+//   \r\n+CLIP: +49897220,145\r\n        (unquoted, older terminals)
+std::string NumberField(std::string_view afterTag) {
+  size_t at = 0;
+  while (at < afterTag.size() && (afterTag[at] == ' ' || afterTag[at] == '\t')) ++at;
+  afterTag.remove_prefix(at);
+  if (!afterTag.empty() && afterTag.front() == '"') {
+    afterTag.remove_prefix(1);
+    // A line that ends before its closing quote ends the number too.
+    return std::string(afterTag.substr(0, afterTag.find_first_of("\"\r\n")));
+  }
   std::string number;
-  for (char c : replyText.substr(at + kClip.size())) {
+  for (char c : afterTag) {
     if (c == ',' || c == '\r' || c == '\n') break;
     if (c != ' ' && c != '\t') number.push_back(c);
   }
   return number;
 }
 
-//   \r\nRING\r\n\r\n+CLIP: "+79161234567",145,,,,0\r\n
-//                           ^ first quote  ^ next quote
-std::string QuotedNumber(std::string_view replyText) {
-  std::string_view rest = replyText.substr(replyText.find('"') + 1);
+// Without the tag (an echoed "AT+CLIP=1" taken for a call): the text
+// between the first two double quotes, or the whole text without one.
+std::string OldStyleNumber(std::string_view replyText) {
+  const size_t quote = replyText.find('"');
+  if (quote == std::string_view::npos) return std::string(replyText);
+  std::string_view rest = replyText.substr(quote + 1);
   return std::string(rest.substr(0, rest.find('"')));
 }
 
@@ -80,7 +94,9 @@ CallEvent CallEvent::Decode(const CallEventBytes& bytes) {
 }
 
 std::string ExtractNumberText(std::string_view replyText) {
-  std::string number = replyText.find('"') == std::string_view::npos ? UnquotedNumber(replyText) : QuotedNumber(replyText);
+  const size_t tag = replyText.find(kCallerIdTag);
+  std::string number = tag == std::string_view::npos ? OldStyleNumber(replyText)
+                                                     : NumberField(replyText.substr(tag + kCallerIdTag.size()));
   std::erase(number, kCtrlZ);
   if (number.size() > kMaxNumberText) number.erase(0, number.size() - kMaxNumberText);
   return number;

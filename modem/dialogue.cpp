@@ -5,35 +5,46 @@
 #include <optional>
 
 #include "common/cp1251.h"
+#include "modem/modem_lines.h"
 #include "modem/spool.h"
 
 namespace modem {
 namespace {
 
 constexpr size_t kMaxReplyText = 255;
-constexpr common::DateTime kReplyTimeout = 10 * common::kOneSecond;
+constexpr uint32_t kReplyTimeoutMs = 10000;
+// How long the end of a caller-identification line cut by the packet rule
+// is waited for before what came is read as it is.
+constexpr uint32_t kHeldLineMs = 1000;
+// Modems repeat RING and +CLIP: every 5 to 6 s while a call rings.
+constexpr uint32_t kRepeatWindowMs = 10000;
 constexpr std::string_view kRearmEntry = "CLIP:AT+CLIP=1\r";
+constexpr std::string_view kToneEntry = "ATV1:AT+VTS=1\r\n";
 
 struct TagState {
   std::string_view tag;
   int32_t state;
 };
 
-constexpr std::array<TagState, 11> kTags{{
-    {"AT", rsCommand},  {"ATZ", rsCommand},    {"CFUN", rsCommand}, {"ATE", rsEcho},
-    {"CGMI", rsManufacturer}, {"CGMM", rsModel}, {"CPMS", rsStorage}, {"ATA", rsAnswer},
-    {"ATV1", rsTone},   {"ATH", rsHangUp},     {"CLIP", rsCallerId},
+constexpr std::array<TagState, 12> kTags{{
+    {"AT", rsCommand},        {"ATZ", rsCommand}, {"CFUN", rsCommand},   {"ATE", rsEcho},
+    {"CGMI", rsManufacturer}, {"CGMM", rsModel},  {"CPMS", rsStorage},   {"ATA", rsAnswer},
+    {"ATV1", rsTone},         {"ATH", rsHangUp},  {"CVHU", rsVoiceHangUp}, {"CLIP", rsCallerId},
 }};
 
-constexpr std::array<std::string_view, 6> kStartup{
-    "AT:AT\r", "ATE:ATE0\r", "CGMI:AT+CGMI\r", "CGMM:AT+CGMM\r", "CPMS:AT+CPMS?\r", "CLIP:AT+CLIP=1\r",
+// AT+CVHU=0 makes ATH end a voice call on the modems that otherwise answer
+// it "OK" and keep the call up; the others answer "ERROR", which is ignored.
+constexpr std::array<std::string_view, 7> kStartup{
+    "AT:AT\r",         "ATE:ATE0\r",      "CGMI:AT+CGMI\r",     "CGMM:AT+CGMM\r",
+    "CPMS:AT+CPMS?\r", "CVHU:AT+CVHU=0\r", "CLIP:AT+CLIP=1\r",
 };
 
 // A full re-initialisation; the reset comes first so that whatever state
 // produced the error is gone before the rest of the set-up is replayed.
-constexpr std::array<std::string_view, 8> kRecovery{
-    "CFUN:AT+CFUN=1,1\r\n", "AT:AT\r\n",         "ATZ:ATZ\r\n",        "ATE:ATE0\r\n",
-    "CGMI:AT+CGMI\r\n",     "CGMM:AT+CGMM\r\n", "CPMS:AT+CPMS?\r\n", "CLIP:AT+CLIP=1\r\n",
+constexpr std::array<std::string_view, 9> kRecovery{
+    "CFUN:AT+CFUN=1,1\r\n", "AT:AT\r\n",         "ATZ:ATZ\r\n",          "ATE:ATE0\r\n",
+    "CGMI:AT+CGMI\r\n",     "CGMM:AT+CGMM\r\n", "CPMS:AT+CPMS?\r\n",   "CVHU:AT+CVHU=0\r\n",
+    "CLIP:AT+CLIP=1\r\n",
 };
 
 std::optional<int32_t> StateOfTag(std::string_view tag) {
@@ -69,10 +80,13 @@ std::string ExtractLine(std::string_view text) {
 
 }  // namespace
 
-Dialogue::Dialogue(DialogueHost& host, const common::Clock& clock) : host_(host), clock_(clock) {}
+Dialogue::Dialogue(DialogueHost& host, const common::Clock& clock, const common::TickSource& ticks)
+    : host_(host), clock_(clock), ticks_(ticks) {}
 
 void Dialogue::Timer3Timer() {
   Guarded([&] { expireWait(); });
+  // Before the dispatch, so that a call read now has its answer go first.
+  Guarded([&] { releaseHeldLine(); });
   Guarded([&] { dispatchFront(); });
 }
 
@@ -103,7 +117,14 @@ void Dialogue::StopDialogue() {
 }
 
 void Dialogue::expireWait() {
-  if (AwaitingReply && clock_.Now() > CommandSentAt + kReplyTimeout) AwaitingReply = false;
+  if (AwaitingReply && now() - CommandSentAt > kReplyTimeoutMs) AwaitingReply = false;
+}
+
+void Dialogue::releaseHeldLine() {
+  if (heldLine_.empty() || now() - heldSince_ <= kHeldLineMs) return;
+  const std::string line = std::move(heldLine_);
+  heldLine_.clear();
+  handleBlock(line);
 }
 
 void Dialogue::dispatchFront() {
@@ -117,7 +138,7 @@ void Dialogue::dispatchFront() {
   const std::string_view command = std::string_view(entry).substr(colon + 1);
 
   AwaitingReply = true;
-  CommandSentAt = clock_.Now();
+  CommandSentAt = now();
   Guarded([&] { host_.SendText(command); });
   // The reply is read under the state of the command that was really sent,
   // so a log that cannot be written must not keep the previous state.
@@ -128,13 +149,15 @@ void Dialogue::dispatchFront() {
 void Dialogue::SerialPort1ReceivePacket(const uint8_t* Packet, uint32_t DataSize) {
   std::string replyText;
   Guarded([&] { receive(Packet, DataSize, replyText); });
-  Guarded([&] {
-    if (!Contains(replyText, "OK")) return;
-    ModemActive = true;
-    host_.DrawModemIndicator();
-  });
-  Guarded([&] { interpret(replyText); });
-  AwaitingReply = false;
+  const bool continuesHeldLine = !heldLine_.empty();
+  std::string block;
+  Guarded([&] { block = completeCallerIdLine(std::move(replyText)); });
+  // What came before a held line is read now; a block that was nothing but
+  // the start of one waits with it.
+  if (continuesHeldLine || !heldLine_.empty()) {
+    if (block.find_first_not_of(" \t\r\n") == std::string::npos) return;
+  }
+  handleBlock(block);
 }
 
 void Dialogue::receive(const uint8_t* packet, uint32_t size, std::string& replyText) {
@@ -144,16 +167,50 @@ void Dialogue::receive(const uint8_t* packet, uint32_t size, std::string& replyT
   host_.WriteOperatorLog("<" + replyText);
 }
 
-void Dialogue::interpret(const std::string& replyText) {
+// A held line is continued by the next block; the block is read once the
+// line is whole. Should the new block end in an unfinished line again, that
+// one waits in turn, and a line still being continued keeps its first time.
+std::string Dialogue::completeCallerIdLine(std::string replyText) {
+  const bool continuing = !heldLine_.empty();
+  std::string text = std::move(heldLine_) + replyText;
+  heldLine_.clear();
+  const std::optional<size_t> cut = UnfinishedCallerIdStart(text);
+  if (!cut) return text;
+  heldLine_ = text.substr(*cut);
+  if (!(continuing && *cut == 0)) heldSince_ = now();
+  text.resize(*cut);
+  return text;
+}
+
+void Dialogue::handleBlock(const std::string& text) {
+  Guarded([&] {
+    if (!Contains(text, "OK")) return;
+    ModemActive = true;
+    host_.DrawModemIndicator();
+  });
+  bool answersCommand = true;
+  Guarded([&] { answersCommand = interpret(text); });
+  if (answersCommand) AwaitingReply = false;
+}
+
+// False for a block that answers no command: the wait for the reply goes on.
+bool Dialogue::interpret(const std::string& text) {
   // Only the notification itself is a call: with the echo on, the modem
   // repeats "AT+CLIP=1" at every re-arm, and that must not be answered.
-  if (Contains(replyText, "+CLIP:")) {
-    handleCall(replyText);
-  } else if (Contains(replyText, "ERROR")) {
-    queueRecovery();
+  // A repeat of the ringing call is one more notice, like a ring.
+  if (Contains(text, "+CLIP:") && handleCall(text)) return true;
+  // A ring or a signal report that comes while a reply is awaited is not
+  // that reply; taken for one, it would have every later reply read under
+  // the command after its own, the answer to ATA among them.
+  if (OnlyUnsolicited(text)) return false;
+  const std::string reply = WithoutUnsolicited(text);
+  if (ReplyState == rsAnswer) noteAnswer(reply);
+  if (Contains(reply, "ERROR")) {
+    if (errorStartsRecovery()) queueRecovery();
   } else {
-    interpretByState(replyText);
+    interpretByState(reply);
   }
+  return true;
 }
 
 void Dialogue::interpretByState(const std::string& replyText) {
@@ -197,6 +254,38 @@ void Dialogue::showModel(const std::string& replyText) {
   host_.WriteSystemLog("<!" + ModemModel);
 }
 
+// "OK" to ATA: the call is up, and a caller-identification line after it
+// is a new call. Anything else (ERROR when the caller gave up, NO CARRIER on
+// a modem without voice): no tone can be sent on a call that is not up, so
+// only the hang-up is left to end the ringing.
+void Dialogue::noteAnswer(const std::string& replyText) {
+  if (!call_) return;
+  if (Contains(replyText, "OK")) {
+    call_->answered = true;
+    return;
+  }
+  const auto tone = std::find(CommandQueue.begin(), CommandQueue.end(), kToneEntry);
+  if (tone != CommandQueue.end()) CommandQueue.erase(tone);
+}
+
+// A call that cannot be answered restarts the modem at most once, however
+// many of its commands fail; a modem without AT+CVHU never does.
+bool Dialogue::errorStartsRecovery() {
+  switch (ReplyState) {
+    case rsVoiceHangUp:
+      return false;
+    case rsAnswer:
+    case rsTone:
+    case rsHangUp:
+      if (!call_) return true;
+      if (call_->recovered) return false;
+      call_->recovered = true;
+      return true;
+    default:
+      return true;
+  }
+}
+
 void Dialogue::queueRecovery() {
   Guarded([&] { host_.DrawModemIndicator(); });
   // Without this a modem that answers everything with "ERROR" would grow
@@ -214,10 +303,19 @@ void Dialogue::insertAtFront(std::initializer_list<std::string_view> entries) {
 // Nothing that fails here may lose the call: the log writers, the settings
 // and the link are each absorbed on their own, and what cannot be sent is
 // spooled.
-void Dialogue::handleCall(const std::string& replyText) {
+// Nothing that fails here may lose the call: the log writers, the settings
+// and the link are each absorbed on their own, and what cannot be sent is
+// spooled.
+bool Dialogue::handleCall(const std::string& replyText) {
   Guarded([&] { host_.WriteSystemLog("<!" + replyText); });
   const std::string number = ExtractNumberText(replyText);
-  insertAtFront({"ATA:ATA\r\n", "ATV1:AT+VTS=1\r\n", "ATH:ATH\r\n"});
+  if (isRepeatOfRingingCall(number, now())) {
+    call_->lastSeen = now();
+    Guarded([&] { host_.AppendLogView(common::Ru("Входящий звонок - ") + number + common::Ru(" (повтор)")); });
+    return false;
+  }
+  call_ = RingingCall{number, now()};
+  insertAtFront({"ATA:ATA\r\n", kToneEntry, "ATH:ATH\r\n"});
   Guarded([&] { host_.AppendLogView(common::Ru("Входящий звонок - ") + number); });
 
   CallSettings settings;
@@ -227,6 +325,11 @@ void Dialogue::handleCall(const std::string& replyText) {
   event.ObjectCode = settings.Code;
   event.EventTime = clock_.Now();
   deliver(event.Encode(), settings.PathForSoob);
+  return true;
+}
+
+bool Dialogue::isRepeatOfRingingCall(const std::string& number, uint32_t at) const {
+  return call_ && !call_->answered && call_->number == number && at - call_->lastSeen <= kRepeatWindowMs;
 }
 
 void Dialogue::deliver(const CallEventBytes& event, const std::string& pathForSoob) {

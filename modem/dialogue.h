@@ -3,10 +3,12 @@
 #include <cstdint>
 #include <deque>
 #include <initializer_list>
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "common/datetime.h"
+#include "common/ticks.h"
 #include "modem/call_event.h"
 
 namespace modem {
@@ -44,6 +46,7 @@ enum ReplyStateCode : int32_t {
   rsAnswer = 70,       // ATA
   rsTone = 71,         // AT+VTS=1
   rsHangUp = 74,       // ATH
+  rsVoiceHangUp = 75,  // AT+CVHU=0
   rsCallerId = 77,     // AT+CLIP=1
 };
 
@@ -51,11 +54,14 @@ enum ReplyStateCode : int32_t {
 // dispatcher, reply handling and incoming calls. Runs on the UI thread only.
 class Dialogue {
  public:
-  Dialogue(DialogueHost& host, const common::Clock& clock);
+  // The clock gives the wall time of events and log lines; every wait of
+  // the dialogue is measured on the ticks, so a step of the wall clock
+  // neither stretches nor cuts one.
+  Dialogue(DialogueHost& host, const common::Clock& clock, const common::TickSource& ticks);
 
   std::deque<std::string> CommandQueue;
   bool AwaitingReply = false;
-  common::DateTime CommandSentAt = 0;
+  uint32_t CommandSentAt = 0;  // tick of the last command written
   int32_t ReplyState = rsCommand;  // a ReplyStateCode
   bool ModemActive = false;
   int32_t PacketCounter = 0;
@@ -69,20 +75,41 @@ class Dialogue {
   void SerialPort1ReceivePacket(const uint8_t* Packet, uint32_t DataSize);
 
  private:
+  // The call that rings now: the +CLIP: lines a modem repeats while a call
+  // rings unanswered belong to it, not to new calls.
+  struct RingingCall {
+    std::string number;      // as read from the line
+    uint32_t lastSeen = 0;   // tick of its last caller-identification line
+    bool answered = false;   // "OK" to ATA
+    bool recovered = false;  // an error reply to its commands restarted the modem
+  };
+
   void expireWait();
+  void releaseHeldLine();
   void dispatchFront();
   void receive(const uint8_t* packet, uint32_t size, std::string& replyText);
-  void interpret(const std::string& replyText);
+  std::string completeCallerIdLine(std::string replyText);
+  void handleBlock(const std::string& text);
+  bool interpret(const std::string& text);
   void interpretByState(const std::string& replyText);
   void showManufacturer(const std::string& replyText);
   void showModel(const std::string& replyText);
+  void noteAnswer(const std::string& replyText);
+  bool errorStartsRecovery();
   void queueRecovery();
-  void handleCall(const std::string& replyText);
+  // True for a new call, false for a repeat of the ringing one.
+  bool handleCall(const std::string& replyText);
+  bool isRepeatOfRingingCall(const std::string& number, uint32_t now) const;
   void deliver(const CallEventBytes& event, const std::string& pathForSoob);
   void insertAtFront(std::initializer_list<std::string_view> entries);
+  uint32_t now() const { return ticks_.Ticks(); }
 
   DialogueHost& host_;
   const common::Clock& clock_;
+  const common::TickSource& ticks_;
+  std::string heldLine_;     // the unfinished caller-identification line
+  uint32_t heldSince_ = 0;   // tick at which it was first held
+  std::optional<RingingCall> call_;
 };
 
 }  // namespace modem

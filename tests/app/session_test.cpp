@@ -300,7 +300,7 @@ TEST_F(SessionTest, StartShowsThePortAndQueuesTheStartup) {
   EXPECT_EQ(view_.configuredPort, "COM3");
   EXPECT_EQ(session.SerialPort1().PortName(), DeviceLink());
   EXPECT_EQ(session.SerialPort1().BaudRateValue(), 115200u);
-  EXPECT_EQ(session.Dialogue().CommandQueue.size(), 6u);
+  EXPECT_EQ(session.Dialogue().CommandQueue.size(), 7u);
   EXPECT_EQ(timer1_.period, 30000u);
   EXPECT_EQ(pollTimer_.period, 5u);
   EXPECT_EQ(session.Snapshot().ComName, "COM3");

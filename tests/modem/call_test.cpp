@@ -55,7 +55,7 @@ TEST_P(CallHandling, AnswersShowsAndDeliversOneEvent) {
   host.connected = true;
   host.settings = {"0042", c.numberS, "/nonexistent/"};
   FakeClock clock;
-  Dialogue d(host, clock);
+  Dialogue d(host, clock, clock);
   d.ReplyState = rsCallerId;
   d.CommandQueue = {"CLIP:AT+CLIP=1\r"};
 
@@ -141,7 +141,7 @@ TEST(CallDelivery, ConnectedSendsOtherwiseSpoolsExactlyOnce) {
     host.linkFailure = c.link;
     host.settings = {"0042", 0, dir.prefix()};
     FakeClock clock;
-    Dialogue d(host, clock);
+    Dialogue d(host, clock, clock);
     Feed(d, "\r\nRING\r\n\r\n+CLIP: \"+79161234567\",145,,,,0\r\n");
 
     EXPECT_EQ(host.events.size(), c.frames);
@@ -165,7 +165,7 @@ TEST(CallDelivery, FailingSystemLogLosesNoCall) {
     host.connected = true;
     host.systemLogFailure = failure;
     FakeClock clock;
-    Dialogue d(host, clock);
+    Dialogue d(host, clock, clock);
     d.AwaitingReply = true;
     Feed(d, "\r\n+CLIP: \"123\",129\r\n");
     EXPECT_EQ(d.CommandQueue, kAnswer);
@@ -175,28 +175,13 @@ TEST(CallDelivery, FailingSystemLogLosesNoCall) {
   }
 }
 
-TEST(CallDelivery, RepeatedNotificationIsASecondCall) {
-  FakeHost host;
-  host.connected = true;
-  FakeClock clock;
-  Dialogue d(host, clock);
-  d.ModemActive = true;
-  Feed(d, "\r\n+CLIP: \"123\",129\r\n");
-  d.Timer3Timer();  // ATA goes out
-  Feed(d, "\r\n+CLIP: \"123\",129\r\n");
-  const std::deque<std::string> expected{"ATA:ATA\r\n", "ATV1:AT+VTS=1\r\n", "ATH:ATH\r\n", "ATV1:AT+VTS=1\r\n",
-                                         "ATH:ATH\r\n"};
-  EXPECT_EQ(d.CommandQueue, expected);
-  EXPECT_EQ(host.events.size(), 2u);
-}
-
 TEST(CallDelivery, SpoolFailureIsShownAndLogged) {
   TempDir dir;
   std::ofstream(dir.path() / "plain").put('x');
   FakeHost host;
   host.settings = {"0042", 0, dir.prefix() + "plain/"};
   FakeClock clock;
-  Dialogue d(host, clock);
+  Dialogue d(host, clock, clock);
   Feed(d, "\r\n+CLIP: \"123\",129\r\n");
 
   const std::string line = Ru("Не удалось записать событие в файл ") + dir.prefix() + "plain/4FEEB983.dd8";

@@ -29,7 +29,7 @@ TEST_P(DispatchTag, WritesTheCommandAndSetsItsState) {
   const TagCase& c = GetParam();
   FakeHost host;
   FakeClock clock;
-  Dialogue d(host, clock);
+  Dialogue d(host, clock, clock);
   d.ModemActive = true;
   d.ReplyState = kUntouched;
   d.CommandQueue = {c.entry, "AT:AT\r"};
@@ -41,7 +41,7 @@ TEST_P(DispatchTag, WritesTheCommandAndSetsItsState) {
     EXPECT_EQ(host.sent, std::vector<std::string>{*c.written});
     EXPECT_EQ(host.operatorLog, std::vector<std::string>{">" + *c.written});
     EXPECT_TRUE(d.AwaitingReply);
-    EXPECT_EQ(d.CommandSentAt, clock.now);
+    EXPECT_EQ(d.CommandSentAt, clock.ticks);
   } else {
     EXPECT_TRUE(host.sent.empty());
     EXPECT_TRUE(host.operatorLog.empty());
@@ -58,6 +58,7 @@ INSTANTIATE_TEST_SUITE_P(
                       TagCase{"cgmm", "CGMM:AT+CGMM\r", "AT+CGMM\r", rsModel}, TagCase{"cpms", "CPMS:AT+CPMS?\r", "AT+CPMS?\r", rsStorage},
                       TagCase{"ata", "ATA:ATA\r\n", "ATA\r\n", rsAnswer}, TagCase{"atv1", "ATV1:AT+VTS=1\r\n", "AT+VTS=1\r\n", rsTone},
                       TagCase{"ath", "ATH:ATH\r\n", "ATH\r\n", rsHangUp},
+                      TagCase{"cvhu", "CVHU:AT+CVHU=0\r", "AT+CVHU=0\r", rsVoiceHangUp},
                       // Only the first colon splits; the rest belongs to the command.
                       TagCase{"colon_in_command", "CLIP:AT:X\r", "AT:X\r", rsCallerId},
                       TagCase{"unknown_tag", "CMGL:AT+CMGL=4\r", std::nullopt, kUntouched},
@@ -69,12 +70,13 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(Dispatcher, StartupSequenceGoesOutOneCommandPerReply) {
   FakeHost host;
   FakeClock clock;
-  Dialogue d(host, clock);
+  Dialogue d(host, clock, clock);
   d.StartDialogue();
   EXPECT_TRUE(d.ModemActive);
   EXPECT_EQ(host.timer1, std::vector<bool>{true});
 
-  const std::vector<std::string> expected{"AT\r", "ATE0\r", "AT+CGMI\r", "AT+CGMM\r", "AT+CPMS?\r", "AT+CLIP=1\r"};
+  const std::vector<std::string> expected{"AT\r",       "ATE0\r",      "AT+CGMI\r",  "AT+CGMM\r",
+                                          "AT+CPMS?\r", "AT+CVHU=0\r", "AT+CLIP=1\r"};
   for (size_t i = 0; i < expected.size(); ++i) {
     d.Timer3Timer();
     d.Timer3Timer();  // still waiting: nothing more goes out
@@ -89,7 +91,7 @@ TEST(Dispatcher, StartupSequenceGoesOutOneCommandPerReply) {
 TEST(Dispatcher, UnansweredCommandBlocksForJustOverTenSeconds) {
   FakeHost host;
   FakeClock clock;
-  Dialogue d(host, clock);
+  Dialogue d(host, clock, clock);
   d.ModemActive = true;
   d.CommandQueue = {"ATE:ATE0\r", "CGMI:AT+CGMI\r"};
   d.Timer3Timer();
@@ -109,7 +111,7 @@ TEST(Dispatcher, UnansweredCommandBlocksForJustOverTenSeconds) {
 TEST(Dispatcher, RestartWithinTheLimitWaitsForTheOldOne) {
   FakeHost host;
   FakeClock clock;
-  Dialogue d(host, clock);
+  Dialogue d(host, clock, clock);
   d.StartDialogue();
   d.Timer3Timer();
   ASSERT_EQ(host.sent.size(), 1u);
@@ -134,7 +136,7 @@ TEST(Dispatcher, RestartWithinTheLimitWaitsForTheOldOne) {
 TEST(Dispatcher, NothingGoesOutWhileTheModemIsStopped) {
   FakeHost host;
   FakeClock clock;
-  Dialogue d(host, clock);
+  Dialogue d(host, clock, clock);
   d.CommandQueue = {"AT:AT\r"};
   for (int i = 0; i < 5; ++i) d.Timer3Timer();
   EXPECT_TRUE(host.sent.empty());
@@ -157,7 +159,7 @@ TEST(Dispatcher, HostFailuresNeverKeepThePreviousState) {
     host.operatorLogFailure = c.logFailure;
     host.sendThrows = c.sendThrows;
     FakeClock clock;
-    Dialogue d(host, clock);
+    Dialogue d(host, clock, clock);
     d.ModemActive = true;
     d.CommandQueue = {"CGMI:AT+CGMI\r", "CGMM:AT+CGMM\r"};
     d.Timer3Timer();
@@ -186,7 +188,7 @@ TEST(Dispatcher, RearmAddsOneCallerIdEntryAtMost) {
     SCOPED_TRACE(c.name);
     FakeHost host;
     FakeClock clock;
-    Dialogue d(host, clock);
+    Dialogue d(host, clock, clock);
     d.CommandQueue = c.before;
     d.Timer1Timer();
     EXPECT_EQ(host.trims, 1);

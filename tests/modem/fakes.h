@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/datetime.h"
+#include "common/ticks.h"
 #include "modem/dialogue.h"
 #include "tests/support/temp_dir.h"
 
@@ -67,11 +68,19 @@ class FakeHost : public DialogueHost {
   }
 };
 
-class FakeClock : public common::Clock {
+// Wall time and the monotonic ticks, moved together unless a test steps
+// the wall clock alone.
+class FakeClock : public common::Clock, public common::TickSource {
  public:
   common::DateTime now = common::MakeDateTime({2024, 3, 15, 12, 30, 45, 123});
+  uint32_t ticks = 1000;
   common::DateTime Now() const override { return now; }
-  void AdvanceMs(double ms) { now += ms / 86400000.0; }
+  uint32_t Ticks() const override { return ticks; }
+  void AdvanceMs(uint32_t ms) {
+    now += ms / 86400000.0;
+    ticks += ms;
+  }
+  void StepWallMs(double ms) { now += ms / 86400000.0; }
 };
 
 // The shared temporary directory, with the listing the spool tests need.

@@ -14,8 +14,9 @@ using testing::FakeHost;
 using testing::Feed;
 
 const std::deque<std::string> kRecoveryEntries{
-    "CFUN:AT+CFUN=1,1\r\n", "AT:AT\r\n",         "ATZ:ATZ\r\n",        "ATE:ATE0\r\n",
-    "CGMI:AT+CGMI\r\n",     "CGMM:AT+CGMM\r\n", "CPMS:AT+CPMS?\r\n", "CLIP:AT+CLIP=1\r\n",
+    "CFUN:AT+CFUN=1,1\r\n", "AT:AT\r\n",         "ATZ:ATZ\r\n",          "ATE:ATE0\r\n",
+    "CGMI:AT+CGMI\r\n",     "CGMM:AT+CGMM\r\n", "CPMS:AT+CPMS?\r\n",   "CVHU:AT+CVHU=0\r\n",
+    "CLIP:AT+CLIP=1\r\n",
 };
 const std::deque<std::string> kAnswer{"ATA:ATA\r\n", "ATV1:AT+VTS=1\r\n", "ATH:ATH\r\n"};
 const std::string kQueued = "CLIP:AT+CLIP=1\r";
@@ -29,33 +30,51 @@ struct ReplyCase {
   std::vector<std::string> view;
   std::vector<std::string> systemLog;
   Queued queued = Queued::kUnchanged;
+  bool endsWait = true;
 };
 
 std::string Manufacturer(const std::string& m) { return Ru("Производитель: ") + m; }
 std::string Model(const std::string& m) { return Ru("Модель: ") + m; }
 
 std::vector<ReplyCase> Cases() {
+  // A final result that answers a command but none of the ones read here.
+  const std::string other = "\r\nNO CARRIER\r\n";
   const std::string ring = "\r\nRING\r\n";
   return {
       {"ok_under_0", rsCommand, "\r\nOK\r\n", {"OK"}, {}},
       {"ok_inside_a_word", rsCommand, "\r\nBOOKED\r\n", {"OK"}, {}},
-      {"nothing_under_0", rsCommand, ring, {}, {}},
+      {"nothing_under_0", rsCommand, other, {}, {}},
       {"echo_off", rsEcho, "ATE0\r\r\nOK\r\n", {Ru("режим эхо выключен")}, {}},
-      {"echo_on", rsEcho, ring, {Ru("режим эхо включен")}, {}},
+      {"echo_on", rsEcho, other, {Ru("режим эхо включен")}, {}},
       {"manufacturer", rsManufacturer, "\r\nACME\r\n\r\nOK\r\n", {Manufacturer("ACME")}, {"<!ACME"}},
       {"manufacturer_after_echo", rsManufacturer, "AT+CGMI\r\r\nACME\r\n\r\nOK\r\n", {Manufacturer("ACME")}, {"<!ACME"}},
       // The first character after the line feed is always taken.
       {"manufacturer_without_line", rsManufacturer, "\r\n\r\nOK\r\n", {Manufacturer("\r\nOK")}, {"<!\r\nOK"}},
       {"manufacturer_without_cr", rsManufacturer, "\nACME OK", {Manufacturer("ACME OK")}, {"<!ACME OK"}},
-      {"manufacturer_unknown", rsManufacturer, ring, {Ru("Производитель: не удалось определить")}, {}},
+      {"manufacturer_unknown", rsManufacturer, other, {Ru("Производитель: не удалось определить")}, {}},
       {"model", rsModel, "\r\nM55\r\n\r\nOK\r\n", {Model("M55")}, {"<!M55"}},
-      {"model_unknown_logs_the_last_one", rsModel, ring, {Ru("Модель: не удалось определить")}, {"<!OLD"}},
+      {"model_unknown_logs_the_last_one", rsModel, other, {Ru("Модель: не удалось определить")}, {"<!OLD"}},
       {"silent_under_5", rsStorage, "\r\n+CPMS: \"SM\",0,20\r\n\r\nOK\r\n", {}, {}},
-      {"nothing_under_5", rsStorage, ring, {}, {}},
-      {"silent_under_70", rsAnswer, ring, {}, {}},
-      {"silent_under_71", rsTone, ring, {}, {}},
-      {"silent_under_74", rsHangUp, ring, {}, {}},
-      {"silent_under_77", rsCallerId, ring, {}, {}},
+      {"nothing_under_5", rsStorage, other, {}, {}},
+      {"silent_under_70", rsAnswer, other, {}, {}},
+      {"silent_under_71", rsTone, other, {}, {}},
+      {"silent_under_74", rsHangUp, other, {}, {}},
+      {"silent_under_77", rsCallerId, other, {}, {}},
+      {"silent_under_75", rsVoiceHangUp, other, {}, {}},
+      // A modem without AT+CVHU is no reason to restart it.
+      {"cvhu_error_ignored", rsVoiceHangUp, "\r\nERROR\r\n", {}, {}},
+      // Unsolicited lines answer no command: nothing is read from them
+      // and the reply is still awaited.
+      {"ring_under_1", rsEcho, ring, {}, {}, Queued::kUnchanged, false},
+      {"ring_under_2", rsManufacturer, ring, {}, {}, Queued::kUnchanged, false},
+      {"ring_under_3", rsModel, ring, {}, {}, Queued::kUnchanged, false},
+      {"signal_report_under_2", rsManufacturer, "\r\n^RSSI:25\r\n", {}, {}, Queued::kUnchanged, false},
+      {"restart_greetings_under_0", rsCommand, "\r\nRDY\r\n\r\n+CFUN: 1\r\n\r\n+CPIN: READY\r\n\r\nCall Ready\r\n\r\nSMS Ready\r\n",
+       {}, {}, Queued::kUnchanged, false},
+      {"message_notice_under_1", rsEcho, "\r\n+CMTI: \"SM\",3\r\n", {}, {}, Queued::kUnchanged, false},
+      // Mixed with a reply, they are left out of its reading.
+      {"manufacturer_after_a_signal_report", rsManufacturer, "\r\n^RSSI:25\r\n\r\nACME\r\n\r\nOK\r\n",
+       {Manufacturer("ACME")}, {"<!ACME"}},
       // With the echo on, the re-arm command comes back; it is no call.
       {"echoed_clip_command", rsCommand, "AT+CLIP=1\r\r\nOK\r\n", {"OK"}, {}},
       {"echoed_clip_command_with_error", rsCallerId, "AT+CLIP=1\r\r\nERROR\r\n", {}, {}, Queued::kRecovery},
@@ -75,7 +94,7 @@ TEST_P(ReplyHandling, InterpretsTheBlockUnderTheCurrentState) {
   FakeHost host;
   host.connected = true;
   FakeClock clock;
-  Dialogue d(host, clock);
+  Dialogue d(host, clock, clock);
   d.ReplyState = c.state;
   d.AwaitingReply = true;
   d.ModemModel = "OLD";
@@ -87,7 +106,7 @@ TEST_P(ReplyHandling, InterpretsTheBlockUnderTheCurrentState) {
   EXPECT_EQ(host.view, c.view);
   EXPECT_EQ(host.systemLog, c.systemLog);
   EXPECT_EQ(host.operatorLog, std::vector<std::string>{"<" + c.block});
-  EXPECT_FALSE(d.AwaitingReply);
+  EXPECT_EQ(d.AwaitingReply, !c.endsWait);
   EXPECT_EQ(d.ReplyState, c.state);
   EXPECT_EQ(d.ModemActive, c.block.find("OK") != std::string::npos);
 
@@ -104,23 +123,23 @@ INSTANTIATE_TEST_SUITE_P(Blocks, ReplyHandling, ::testing::ValuesIn(Cases()),
 TEST(ReplyHandling, KeepsTheIdentityThatWasRead) {
   FakeHost host;
   FakeClock clock;
-  Dialogue d(host, clock);
+  Dialogue d(host, clock, clock);
   d.ReplyState = rsManufacturer;
   Feed(d, "\r\nACME\r\n\r\nOK\r\n");
   EXPECT_EQ(d.ModemManufacturer, "ACME");
-  Feed(d, "\r\nRING\r\n");
+  Feed(d, "\r\nNO CARRIER\r\n");
   EXPECT_EQ(d.ModemManufacturer, "");
   d.ReplyState = rsModel;
   Feed(d, "\r\nM55\r\n\r\nOK\r\n");
   EXPECT_EQ(d.ModemModel, "M55");
-  Feed(d, "\r\nRING\r\n");
+  Feed(d, "\r\nNO CARRIER\r\n");
   EXPECT_EQ(d.ModemModel, "M55");
 }
 
 TEST(ReplyHandling, TextIsTheFirst255BytesZerosIncluded) {
   FakeHost host;
   FakeClock clock;
-  Dialogue d(host, clock);
+  Dialogue d(host, clock, clock);
   std::string block(256, 'x');
   block[3] = '\0';
   block[255] = 'Z';
@@ -135,7 +154,7 @@ TEST(ReplyHandling, TextIsTheFirst255BytesZerosIncluded) {
 TEST(ReplyHandling, PacketCounterCyclesFromOneToSixteen) {
   FakeHost host;
   FakeClock clock;
-  Dialogue d(host, clock);
+  Dialogue d(host, clock, clock);
   std::vector<int32_t> seen;
   for (int i = 0; i < 18; ++i) {
     Feed(d, "x");
@@ -148,7 +167,7 @@ TEST(ReplyHandling, PacketCounterCyclesFromOneToSixteen) {
 TEST(ReplyHandling, ReplySplitOverTwoBlocksIsReadUnderTheNextState) {
   FakeHost host;
   FakeClock clock;
-  Dialogue d(host, clock);
+  Dialogue d(host, clock, clock);
   d.ModemActive = true;
   d.CommandQueue = {"CGMI:AT+CGMI\r", "CGMM:AT+CGMM\r"};
   d.Timer3Timer();
@@ -163,7 +182,7 @@ TEST(ReplyHandling, ReplySplitOverTwoBlocksIsReadUnderTheNextState) {
 TEST(ReplyHandling, LateReplyIsReadUnderTheCommandSentLast) {
   FakeHost host;
   FakeClock clock;
-  Dialogue d(host, clock);
+  Dialogue d(host, clock, clock);
   d.ModemActive = true;
   d.CommandQueue = {"CGMI:AT+CGMI\r", "CGMM:AT+CGMM\r"};
   d.Timer3Timer();
@@ -178,7 +197,7 @@ TEST(ReplyHandling, LateReplyIsReadUnderTheCommandSentLast) {
 TEST(ReplyHandling, ErrorDuringACallResetsBeforeTheHangUp) {
   FakeHost host;
   FakeClock clock;
-  Dialogue d(host, clock);
+  Dialogue d(host, clock, clock);
   d.ModemActive = true;
   d.CommandQueue = kAnswer;
   d.Timer3Timer();
@@ -194,7 +213,7 @@ TEST(ReplyHandling, ErrorDuringACallResetsBeforeTheHangUp) {
 TEST(ReplyHandling, ModemThatAlwaysFailsKeepsTheQueueBounded) {
   FakeHost host;
   FakeClock clock;
-  Dialogue d(host, clock);
+  Dialogue d(host, clock, clock);
   d.StartDialogue();
   d.CommandQueue.push_back("ATH:ATH\r\n");
   std::vector<size_t> sizes;
@@ -206,7 +225,7 @@ TEST(ReplyHandling, ModemThatAlwaysFailsKeepsTheQueueBounded) {
   }
   // Recovery, then the rest of the start-up entries in their CR form (whose
   // re-arm entry keeps the timer from adding another) and the hang-up.
-  EXPECT_EQ(sizes, std::vector<size_t>(sizes.size(), kRecoveryEntries.size() + 6));
+  EXPECT_EQ(sizes, std::vector<size_t>(sizes.size(), kRecoveryEntries.size() + 7));
   EXPECT_EQ(d.CommandQueue.front(), kRecoveryEntries.front());
   EXPECT_EQ(std::count(d.CommandQueue.begin(), d.CommandQueue.end(), "ATH:ATH\r\n"), 1);
   EXPECT_EQ(host.sent.size(), 40u);
@@ -219,7 +238,7 @@ TEST(ReplyHandling, FailingHostCallsLoseNothing) {
   host.operatorLogFailure = FakeHost::Failure::kThrows;
   host.systemLogFailure = FakeHost::Failure::kThrows;
   FakeClock clock;
-  Dialogue d(host, clock);
+  Dialogue d(host, clock, clock);
   d.AwaitingReply = true;
   d.ReplyState = rsManufacturer;
   Feed(d, "\r\nACME\r\n\r\nOK\r\n");

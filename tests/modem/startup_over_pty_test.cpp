@@ -84,7 +84,7 @@ class StartupOverPty : public ::testing::Test {
   serial::TSerialPortDriver port_{timer_, ticks_};
   PortHost host_{port_};
   testing::FakeClock clock_;
-  Dialogue dialogue_{host_, clock_};
+  Dialogue dialogue_{host_, clock_, clock_};
 };
 
 TEST_F(StartupOverPty, InitialisesTheModemAndSpoolsOneCall) {
@@ -95,6 +95,7 @@ TEST_F(StartupOverPty, InitialisesTheModemAndSpoolsOneCall) {
       {"AT+CGMI\r", "\r\nACME\r\n\r\nOK\r\n"},
       {"AT+CGMM\r", "\r\nM55\r\n\r\nOK\r\n"},
       {"AT+CPMS?\r", "\r\n+CPMS: \"SM\",0,20,\"SM\",0,20,\"SM\",0,20\r\n\r\nOK\r\n"},
+      {"AT+CVHU=0\r", "\r\nOK\r\n"},
       {"AT+CLIP=1\r", "\r\nOK\r\n"},
   });
   EXPECT_EQ(host_.view, (std::vector<std::string>{"OK", Ru("режим эхо выключен"), Ru("Производитель: ACME"),
