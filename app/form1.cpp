@@ -65,6 +65,7 @@ TForm1::TForm1(app::ModalUi& modal, app::FormOptions options)
   session_.SerialPort1().OnReceivePacket = [this](serial::TSerialPortDriver* sender, const uint8_t* packet,
                                                   uint32_t size) { SerialPort1ReceivePacket(sender, packet, size); };
   BuildControls();
+  BuildHealthLine();
   BuildTimers();
   BuildTray();
   FormCreate();
@@ -242,6 +243,17 @@ void TForm1::BuildTray() {
   if (available) RxTrayIcon1->show();
 }
 
+// Under the indicators: whether the station can receive calls.
+void TForm1::BuildHealthLine() {
+  LabelHealth = new QLabel(this);
+  LabelHealth->setObjectName("LabelHealth");
+  LabelHealth->setTextFormat(Qt::PlainText);
+  LabelHealth->setWordWrap(true);
+  LabelHealth->hide();
+  QWidget* statusPage = Notebook1->widget(0);
+  if (auto* layout = qobject_cast<QVBoxLayout*>(statusPage->layout())) layout->insertWidget(1, LabelHealth);
+}
+
 void TForm1::BuildTimers() {
   Timer3 = new QTimer(this);
   Timer3->setObjectName("Timer3");
@@ -413,9 +425,7 @@ void TForm1::SerialPort1ReceivePacket(serial::TSerialPortDriver*, const uint8_t*
   session_.SerialPort1ReceivePacket(Packet, DataSize);
 }
 
-void TForm1::DrawModemIndicator() {
-  DrawModemIndicator(session_.Dialogue().ModemActive, session_.Dialogue().PacketCounter);
-}
+void TForm1::DrawModemIndicator() { session_.DrawModemIndicator(); }
 
 void TForm1::DrawLinkIndicator() {
   Image3->setPixmap(QPixmap::fromImage(app::IndicatorImage(linkPort_.Connected(), linkPhase_)));
@@ -466,6 +476,15 @@ void TForm1::ShowRunningLayout(bool stopOffered) {
   AdvGlowButton1->setEnabled(!stopOffered);
 }
 
-void TForm1::DrawModemIndicator(bool active, int32_t phase) {
-  Image2->setPixmap(QPixmap::fromImage(app::IndicatorImage(active, phase)));
+void TForm1::DrawModemIndicator(bool active, int32_t phase, bool healthy) {
+  Image2->setPixmap(QPixmap::fromImage(app::IndicatorImage(active && healthy, phase)));
+}
+
+void TForm1::ShowHealth(const std::string& line, bool warning) {
+  const QString text = ForDisplay(line);
+  LabelHealth->setText(text);
+  LabelHealth->setVisible(!text.isEmpty());
+  LabelHealth->setStyleSheet(warning ? QStringLiteral("QLabel { color: #b00020; font-weight: bold; }") : QString());
+  const QString title = QStringLiteral("Zuzuriz Avizuvure vavid");
+  RxTrayIcon1->setToolTip(text.isEmpty() ? title : title + "\n" + text);
 }

@@ -104,6 +104,7 @@ class TForm1 : public QWidget, private app::SessionView {
   QLabel* Label6 = nullptr;
   QLabel* Label15 = nullptr;
   QLabel* Label7 = nullptr;
+  QLabel* LabelHealth = nullptr;
   QPlainTextEdit* Memo1 = nullptr;
   QGroupBox* GroupBox1 = nullptr;
   QComboBox* AdvOfficeComboBox1 = nullptr;
@@ -126,9 +127,11 @@ class TForm1 : public QWidget, private app::SessionView {
   void TrimLogView() override;
   void ShowConfiguredPort(const std::string& comName) override;
   void ShowRunningLayout(bool stopOffered) override;
-  void DrawModemIndicator(bool active, int32_t phase) override;
+  void DrawModemIndicator(bool active, int32_t phase, bool healthy) override;
+  void ShowHealth(const std::string& line, bool warning) override;
 
   void BuildControls();
+  void BuildHealthLine();
   void BuildTimers();
   void BuildTray();
   void DrawCloseCode();

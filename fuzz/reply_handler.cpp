@@ -100,12 +100,12 @@ void EmptySpoolDir() {
 
 // Every state the dispatcher can set, the stored-message states an
 // implementer might wire, and room for any other value.
-constexpr std::array<int32_t, 17> kStates{0, 1, 2, 3, 5, 7, 8, 9, 10, 17, 18, 70, 71, 74, 75, 77, -1};
+constexpr std::array<int32_t, 21> kStates{0, 1, 2, 3, 4, 5, 7, 8, 9, 10, 17, 18, 70, 71, 74, 75, 77, 80, 81, 82, -1};
 
 constexpr size_t kMaxReplyText = 255;
-constexpr size_t kStartupEntries = 7;
-constexpr size_t kRecoveryEntries = 9;
-constexpr size_t kRearmEntries = 1;
+constexpr size_t kStartupEntries = 8 + 3;  // with the health queries
+constexpr size_t kRecoveryEntries = 10;
+constexpr size_t kRearmEntries = 1 + 3;
 constexpr size_t kEntriesPerCall = 3;
 
 void Fail(const char* what) {

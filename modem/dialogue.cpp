@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "common/cp1251.h"
+#include "modem/commands.h"
 #include "modem/modem_lines.h"
 #include "modem/spool.h"
 
@@ -18,40 +19,21 @@ constexpr uint32_t kReplyTimeoutMs = 10000;
 constexpr uint32_t kHeldLineMs = 1000;
 // Modems repeat RING and +CLIP: every 5 to 6 s while a call rings.
 constexpr uint32_t kRepeatWindowMs = 10000;
-constexpr std::string_view kRearmEntry = "CLIP:AT+CLIP=1\r";
-constexpr std::string_view kToneEntry = "ATV1:AT+VTS=1\r\n";
+// A SIM that waits for its PIN, or is missing, is not helped by a modem
+// restart: the start-up is tried again this often instead.
+constexpr uint32_t kSimRetryMs = 60000;
 
-struct TagState {
-  std::string_view tag;
-  int32_t state;
-};
+bool Queued(const std::deque<std::string>& queue, std::string_view entry) {
+  return std::find(queue.begin(), queue.end(), entry) != queue.end();
+}
 
-constexpr std::array<TagState, 12> kTags{{
-    {"AT", rsCommand},        {"ATZ", rsCommand}, {"CFUN", rsCommand},   {"ATE", rsEcho},
-    {"CGMI", rsManufacturer}, {"CGMM", rsModel},  {"CPMS", rsStorage},   {"ATA", rsAnswer},
-    {"ATV1", rsTone},         {"ATH", rsHangUp},  {"CVHU", rsVoiceHangUp}, {"CLIP", rsCallerId},
-}};
-
-// AT+CVHU=0 makes ATH end a voice call on the modems that otherwise answer
-// it "OK" and keep the call up; the others answer "ERROR", which is ignored.
-constexpr std::array<std::string_view, 7> kStartup{
-    "AT:AT\r",         "ATE:ATE0\r",      "CGMI:AT+CGMI\r",     "CGMM:AT+CGMM\r",
-    "CPMS:AT+CPMS?\r", "CVHU:AT+CVHU=0\r", "CLIP:AT+CLIP=1\r",
-};
-
-// A full re-initialisation; the reset comes first so that whatever state
-// produced the error is gone before the rest of the set-up is replayed.
-constexpr std::array<std::string_view, 9> kRecovery{
-    "CFUN:AT+CFUN=1,1\r\n", "AT:AT\r\n",         "ATZ:ATZ\r\n",          "ATE:ATE0\r\n",
-    "CGMI:AT+CGMI\r\n",     "CGMM:AT+CGMM\r\n", "CPMS:AT+CPMS?\r\n",   "CVHU:AT+CVHU=0\r\n",
-    "CLIP:AT+CLIP=1\r\n",
-};
-
-std::optional<int32_t> StateOfTag(std::string_view tag) {
-  for (const TagState& t : kTags) {
-    if (t.tag == tag) return t.state;
+// Appends each entry that is not waiting already, so that a stalled queue
+// does not grow by a set every 30 seconds.
+template <typename Entries>
+void AppendMissing(std::deque<std::string>& queue, const Entries& entries) {
+  for (std::string_view entry : entries) {
+    if (!Queued(queue, entry)) queue.emplace_back(entry);
   }
-  return std::nullopt;
 }
 
 bool Contains(std::string_view text, std::string_view what) { return text.find(what) != std::string_view::npos; }
@@ -87,24 +69,25 @@ void Dialogue::Timer3Timer() {
   Guarded([&] { expireWait(); });
   // Before the dispatch, so that a call read now has its answer go first.
   Guarded([&] { releaseHeldLine(); });
+  Guarded([&] { retryStartForSim(); });
   Guarded([&] { dispatchFront(); });
 }
 
 void Dialogue::Timer1Timer() {
   Guarded([&] { host_.TrimLogView(); });
-  // Only one re-arm waiting at a time keeps a stalled queue from growing by
-  // one entry every 30 seconds.
   Guarded([&] {
-    if (std::find(CommandQueue.begin(), CommandQueue.end(), kRearmEntry) == CommandQueue.end()) {
-      CommandQueue.emplace_back(kRearmEntry);
-    }
+    AppendMissing(CommandQueue, std::array{kRearmEntry});
+    if (HealthQueries) AppendMissing(CommandQueue, kHealthEntries);
   });
 }
 
 void Dialogue::StartDialogue() {
   ModemActive = true;
   CommandQueue.clear();
-  CommandQueue.insert(CommandQueue.end(), kStartup.begin(), kStartup.end());
+  CommandQueue.insert(CommandQueue.end(), kStartupEntries.begin(), kStartupEntries.end());
+  if (HealthQueries) CommandQueue.insert(CommandQueue.end(), kHealthEntries.begin(), kHealthEntries.end());
+  Health = ModemHealth{};
+  simLocked_ = false;
   Guarded([&] { host_.SetTimer1Enabled(true); });
 }
 
@@ -133,8 +116,8 @@ void Dialogue::dispatchFront() {
   CommandQueue.pop_front();
   const size_t colon = entry.find(':');
   if (colon == std::string::npos) return;
-  const std::optional<int32_t> state = StateOfTag(std::string_view(entry).substr(0, colon));
-  if (!state) return;
+  const std::optional<CommandTag> tag = FindTag(std::string_view(entry).substr(0, colon));
+  if (!tag) return;
   const std::string_view command = std::string_view(entry).substr(colon + 1);
 
   AwaitingReply = true;
@@ -143,7 +126,7 @@ void Dialogue::dispatchFront() {
   // The reply is read under the state of the command that was really sent,
   // so a log that cannot be written must not keep the previous state.
   Guarded([&] { host_.WriteOperatorLog(">" + std::string(command)); });
-  ReplyState = *state;
+  ReplyState = tag->state;
 }
 
 void Dialogue::SerialPort1ReceivePacket(const uint8_t* Packet, uint32_t DataSize) {
@@ -188,6 +171,7 @@ void Dialogue::handleBlock(const std::string& text) {
     ModemActive = true;
     host_.DrawModemIndicator();
   });
+  Guarded([&] { noteHealth(text); });
   bool answersCommand = true;
   Guarded([&] { answersCommand = interpret(text); });
   if (answersCommand) AwaitingReply = false;
@@ -206,11 +190,76 @@ bool Dialogue::interpret(const std::string& text) {
   const std::string reply = WithoutUnsolicited(text);
   if (ReplyState == rsAnswer) noteAnswer(reply);
   if (Contains(reply, "ERROR")) {
-    if (errorStartsRecovery()) queueRecovery();
+    handleError();
   } else {
+    if (ReplyState == rsCallerId && Contains(reply, "OK")) simWorks();
     interpretByState(reply);
   }
   return true;
+}
+
+// The SIM's state is read from whatever says it, the modem's own reports
+// and error codes included; the rest only from the answer to its query. An
+// error in answer to a query leaves that part unknown.
+void Dialogue::noteHealth(const std::string& text) {
+  bool answered = false;
+  if (const auto sim = SimStateIn(text)) {
+    Health.Sim = *sim;
+    answered = true;
+    if (*sim == SimState::kReady) simWorks();
+  }
+  if (const auto network = RegistrationIn(text)) {
+    Health.Network = *network;
+    answered = true;
+  }
+  if (const auto signal = SignalIn(text)) {
+    Health.Signal = *signal;
+    answered = true;
+  }
+  const bool query = ReplyState == rsSim || ReplyState == rsNetwork || ReplyState == rsSignal;
+  if (query && Contains(text, "ERROR")) {
+    answered = true;
+    if (ReplyState == rsNetwork) Health.Network = Registration::kUnknown;
+    if (ReplyState == rsSignal) Health.Signal = 99;
+    if (ReplyState == rsSim && !SimStateIn(text)) Health.Sim = SimState::kUnknown;
+  }
+  if (!answered) return;
+  Health.Answered = true;
+  Health.LastAnswerTick = now();
+  Health.LastAnswerTime = clock_.Now();
+  Guarded([&] { host_.HealthUpdated(); });
+}
+
+// An error because the SIM cannot work would come back after every restart:
+// the modem is left as it is and the start-up tried again each minute, until
+// the SIM is ready. A PIN is never sent.
+void Dialogue::handleError() {
+  if (SimCannotWork(Health.Sim)) {
+    lockForSim();
+    return;
+  }
+  if (errorStartsRecovery()) queueRecovery();
+}
+
+void Dialogue::lockForSim() {
+  if (simLocked_) return;
+  simLocked_ = true;
+  simLockedSince_ = now();
+  Guarded([&] { host_.HealthUpdated(); });
+}
+
+void Dialogue::simWorks() {
+  if (!simLocked_) return;
+  simLocked_ = false;
+  if (!SimCannotWork(Health.Sim)) Health.Sim = SimState::kReady;
+  Guarded([&] { host_.HealthUpdated(); });
+}
+
+void Dialogue::retryStartForSim() {
+  if (!simLocked_ || !ModemActive || now() - simLockedSince_ < kSimRetryMs) return;
+  simLockedSince_ = now();
+  AppendMissing(CommandQueue, kStartupEntries);
+  if (HealthQueries) AppendMissing(CommandQueue, kHealthEntries);
 }
 
 void Dialogue::interpretByState(const std::string& replyText) {
@@ -269,40 +318,38 @@ void Dialogue::noteAnswer(const std::string& replyText) {
 }
 
 // A call that cannot be answered restarts the modem at most once, however
-// many of its commands fail; a modem without AT+CVHU never does.
+// many of its commands fail; an optional command or a query never does.
 bool Dialogue::errorStartsRecovery() {
-  switch (ReplyState) {
-    case rsVoiceHangUp:
+  const std::optional<CommandTag> tag = TagOfState(ReplyState);
+  if (!tag) return true;
+  switch (tag->onError) {
+    case OnError::kIgnore:
       return false;
-    case rsAnswer:
-    case rsTone:
-    case rsHangUp:
+    case OnError::kRecoverPerCall:
       if (!call_) return true;
       if (call_->recovered) return false;
       call_->recovered = true;
       return true;
-    default:
-      return true;
+    case OnError::kRecover:
+      break;
   }
+  return true;
 }
 
 void Dialogue::queueRecovery() {
   Guarded([&] { host_.DrawModemIndicator(); });
   // Without this a modem that answers everything with "ERROR" would grow
-  // the queue by seven entries per reply.
+  // the queue by a whole recovery per reply.
   std::erase_if(CommandQueue, [](const std::string& entry) {
-    return std::find(kRecovery.begin(), kRecovery.end(), entry) != kRecovery.end();
+    return std::find(kRecoveryEntries.begin(), kRecoveryEntries.end(), entry) != kRecoveryEntries.end();
   });
-  CommandQueue.insert(CommandQueue.begin(), kRecovery.begin(), kRecovery.end());
+  CommandQueue.insert(CommandQueue.begin(), kRecoveryEntries.begin(), kRecoveryEntries.end());
 }
 
 void Dialogue::insertAtFront(std::initializer_list<std::string_view> entries) {
   CommandQueue.insert(CommandQueue.begin(), entries.begin(), entries.end());
 }
 
-// Nothing that fails here may lose the call: the log writers, the settings
-// and the link are each absorbed on their own, and what cannot be sent is
-// spooled.
 // Nothing that fails here may lose the call: the log writers, the settings
 // and the link are each absorbed on their own, and what cannot be sent is
 // spooled.
@@ -315,7 +362,7 @@ bool Dialogue::handleCall(const std::string& replyText) {
     return false;
   }
   call_ = RingingCall{number, now()};
-  insertAtFront({"ATA:ATA\r\n", kToneEntry, "ATH:ATH\r\n"});
+  insertAtFront({kAnswerEntry, kToneEntry, kHangUpEntry});
   Guarded([&] { host_.AppendLogView(common::Ru("Входящий звонок - ") + number); });
 
   CallSettings settings;

@@ -10,6 +10,7 @@
 #include "common/datetime.h"
 #include "common/ticks.h"
 #include "modem/call_event.h"
+#include "modem/health.h"
 
 namespace modem {
 
@@ -33,6 +34,8 @@ class DialogueHost {
   virtual bool LinkConnected() = 0;
   virtual bool SendCallEvent(const CallEventBytes& event) = 0;
   virtual CallSettings CurrentCallSettings() = 0;
+  // Health or SimLocked changed.
+  virtual void HealthUpdated() {}
 };
 
 // What the packet in hand answers: set from the tag of the command sent
@@ -40,6 +43,7 @@ class DialogueHost {
 enum ReplyStateCode : int32_t {
   rsCommand = 0,       // AT, ATZ, AT+CFUN=1,1
   rsEcho = 1,          // ATE0
+  rsErrorFormat = 4,   // AT+CMEE=1
   rsManufacturer = 2,  // AT+CGMI
   rsModel = 3,         // AT+CGMM
   rsStorage = 5,       // AT+CPMS?
@@ -48,6 +52,9 @@ enum ReplyStateCode : int32_t {
   rsHangUp = 74,       // ATH
   rsVoiceHangUp = 75,  // AT+CVHU=0
   rsCallerId = 77,     // AT+CLIP=1
+  rsSim = 80,          // AT+CPIN?
+  rsNetwork = 81,      // AT+CREG?
+  rsSignal = 82,       // AT+CSQ
 };
 
 // The modem dialogue of the main window: the command queue and its
@@ -67,6 +74,13 @@ class Dialogue {
   int32_t PacketCounter = 0;
   std::string ModemManufacturer;
   std::string ModemModel;
+  // Ask the SIM, the network and the signal after the start-up and with
+  // every re-arm. Set before StartDialogue.
+  bool HealthQueries = true;
+  ModemHealth Health;
+  // The SIM cannot work (PIN, PUK, missing): no restart, the start-up is
+  // tried again each minute.
+  bool SimLocked() const { return simLocked_; }
 
   void Timer3Timer();
   void Timer1Timer();
@@ -95,6 +109,11 @@ class Dialogue {
   void showManufacturer(const std::string& replyText);
   void showModel(const std::string& replyText);
   void noteAnswer(const std::string& replyText);
+  void noteHealth(const std::string& text);
+  void handleError();
+  void lockForSim();
+  void simWorks();
+  void retryStartForSim();
   bool errorStartsRecovery();
   void queueRecovery();
   // True for a new call, false for a repeat of the ringing one.
@@ -110,6 +129,8 @@ class Dialogue {
   std::string heldLine_;     // the unfinished caller-identification line
   uint32_t heldSince_ = 0;   // tick at which it was first held
   std::optional<RingingCall> call_;
+  bool simLocked_ = false;
+  uint32_t simLockedSince_ = 0;
 };
 
 }  // namespace modem

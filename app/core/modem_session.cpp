@@ -14,6 +14,9 @@ namespace {
 using common::Ru;
 
 constexpr unsigned kTimer1PeriodMs = 30000;
+// A station whose modem says nothing of its health for this long cannot be
+// trusted to receive calls.
+constexpr uint32_t kHealthSilenceMs = 120000;
 
 }  // namespace
 
@@ -72,7 +75,7 @@ StartResult ModemSession::StartModem() {
     AppendLogView(Ru("Не удается открыть порт ") + settings_.ComName);
     return StartResult::kNotStarted;
   }
-  dialogue_.StartDialogue();
+  StartDialogue();
   stopOffered_ = true;
   env_.View->ShowRunningLayout(true);
   PublishSnapshot();
@@ -83,6 +86,15 @@ StartResult ModemSession::StartOn(const std::string& comName) {
   settings_.ComName = comName;
   if (!WriteComSetting(env_.ProgramDir, comName)) return StartResult::kNotStarted;
   return StartModem();
+}
+
+void ModemSession::StartDialogue() {
+  dialogue_.HealthQueries = settings_.Health;
+  startedAt_ = env_.Ticks->Ticks();
+  verdict_ = {};
+  simLockShown_ = false;
+  dialogue_.StartDialogue();
+  JudgeHealth();
 }
 
 bool ModemSession::OpenConfiguredPort() {
@@ -100,6 +112,7 @@ void ModemSession::Stop() {
     Disconnect();
     DrawModemIndicator();
   }
+  env_.View->ShowHealth("", false);
   stopOffered_ = false;
   env_.View->ShowRunningLayout(false);
   PublishSnapshot();
@@ -149,7 +162,10 @@ void ModemSession::Timer3Timer() {
   PublishSnapshot();
 }
 
-void ModemSession::Timer1Timer() { dialogue_.Timer1Timer(); }
+void ModemSession::Timer1Timer() {
+  dialogue_.Timer1Timer();
+  JudgeHealth();  // the silence rule needs a clock, not an answer
+}
 
 void ModemSession::SerialPort1ReceivePacket(const uint8_t* Packet, uint32_t DataSize) {
   dialogue_.SerialPort1ReceivePacket(Packet, DataSize);
@@ -165,6 +181,7 @@ void ModemSession::PortLost() {
   serialPort_.ClosePort();
   env_.Timer1->Stop();
   DrawModemIndicator();
+  env_.View->ShowHealth("", false);
   PublishSnapshot();
   SendModemStatus();
   waitingForPort_ = true;
@@ -182,7 +199,7 @@ void ModemSession::RetryPort() {
   if (!opened) return;
   StopWaitingForPort();
   AppendLogView(Ru("Порт ") + settings_.ComName + Ru(" снова доступен."));
-  dialogue_.StartDialogue();
+  StartDialogue();
   PublishSnapshot();
   SendModemStatus();
 }
@@ -216,7 +233,44 @@ void ModemSession::AppendLogView(std::string_view text) { env_.View->AppendLogVi
 void ModemSession::TrimLogView() { env_.View->TrimLogView(); }
 
 void ModemSession::DrawModemIndicator() {
-  env_.View->DrawModemIndicator(dialogue_.ModemActive, dialogue_.PacketCounter);
+  env_.View->DrawModemIndicator(dialogue_.ModemActive, dialogue_.PacketCounter, verdict_.CanReceiveCalls);
+}
+
+void ModemSession::HealthUpdated() { JudgeHealth(); }
+
+// Shows the health and writes a line when the station stops or starts
+// being able to receive calls; a state that stays writes nothing. The SIM
+// that keeps the modem from its start-up is said once, whether or not the
+// health is asked for.
+void ModemSession::JudgeHealth() {
+  if (!dialogue_.ModemActive) return;
+  if (dialogue_.SimLocked() && !simLockShown_) {
+    const std::string reason = modem::Judge(dialogue_.Health, false).Reason;
+    WriteChangeLine(reason + Ru(": модем не перезапускается, запуск повторяется раз в минуту"));
+  }
+  simLockShown_ = dialogue_.SimLocked();
+  if (!settings_.Health) return;
+
+  const modem::ModemHealth& health = dialogue_.Health;
+  const uint32_t since = health.Answered ? health.LastAnswerTick : startedAt_;
+  const bool silent = env_.Ticks->Ticks() - since > kHealthSilenceMs;
+  const modem::HealthVerdict verdict = modem::Judge(health, silent);
+  if (verdict.CanReceiveCalls != verdict_.CanReceiveCalls) {
+    WriteChangeLine(verdict.CanReceiveCalls ? Ru("Станция снова может принимать звонки")
+                                            : Ru("Станция не может принимать звонки: ") + verdict.Reason);
+  }
+  verdict_ = verdict;
+  env_.View->ShowHealth(modem::HealthLine(health), !verdict.CanReceiveCalls);
+  DrawModemIndicator();
+}
+
+// In the log view and the system log with its time; the operator log puts
+// its own in front.
+void ModemSession::WriteChangeLine(const std::string& text) {
+  const std::string stamped = DateTimeText(env_.Clock->Now()) + " " + text;
+  AppendLogView(stamped);
+  logs_.WriteOperatorLog(text);
+  logs_.WriteSystemLog(stamped);
 }
 
 void ModemSession::SetTimer1Enabled(bool enabled) {

@@ -15,6 +15,7 @@
 #include "link/frame.h"
 #include "link/link_thread.h"
 #include "modem/dialogue.h"
+#include "modem/health.h"
 #include "serial/serial_port_driver.h"
 
 namespace app {
@@ -32,7 +33,11 @@ class SessionView {
   // stopOffered: the start/stop control offers the stop, and the port list
   // and the scan are closed to the operator; otherwise the start is offered.
   virtual void ShowRunningLayout(bool stopOffered) = 0;
-  virtual void DrawModemIndicator(bool active, int32_t phase) = 0;
+  // healthy false: the modem answers, but the station cannot receive calls.
+  virtual void DrawModemIndicator(bool active, int32_t phase, bool healthy) = 0;
+  // The modem's health in one line; empty when it is not asked for.
+  // warning: the station cannot receive calls.
+  virtual void ShowHealth(const std::string& line, bool warning) = 0;
 };
 
 // What the session needs of the link thread. The thread starts after the
@@ -126,6 +131,9 @@ class ModemSession : private modem::DialogueHost {
   serial::TSerialPortDriver& SerialPort1() { return serialPort_; }
   Logs& SessionLogs() { return logs_; }
 
+  // The modem indicator as the dialogue and the health have it now.
+  void DrawModemIndicator() override;
+
   // ComName and ModemActive as the link thread may read them.
   serverlink::ModemSnapshot Snapshot() const;
 
@@ -136,13 +144,16 @@ class ModemSession : private modem::DialogueHost {
   bool WriteSystemLog(std::string_view text) override;
   void AppendLogView(std::string_view text) override;
   void TrimLogView() override;
-  void DrawModemIndicator() override;
   void SetTimer1Enabled(bool enabled) override;
+  void HealthUpdated() override;
   bool LinkConnected() override;
   bool SendCallEvent(const modem::CallEventBytes& event) override;
   modem::CallSettings CurrentCallSettings() override;
 
   bool OpenConfiguredPort();
+  void StartDialogue();
+  void JudgeHealth();
+  void WriteChangeLine(const std::string& text);
   void Disconnect();
   void PortLost();
   void StopWaitingForPort();
@@ -154,6 +165,9 @@ class ModemSession : private modem::DialogueHost {
   Settings settings_;
   serial::TSerialPortDriver serialPort_;
   modem::Dialogue dialogue_;
+  uint32_t startedAt_ = 0;  // tick of the last start of the dialogue
+  modem::HealthVerdict verdict_;
+  bool simLockShown_ = false;
   bool stopOffered_ = true;
   bool waitingForPort_ = false;
   bool closing_ = false;

@@ -299,6 +299,7 @@ bool ReadSettings(const std::string& programDir, Settings& settings) {
   settings.PathForSoob = ReadText(text, "main", "PathForSoob", "");
   settings.NumberS = ini::ReadInt(text, "Main", "NumberS", 0);
   settings.Syslog = ReadBool(text, "Main", "Syslog", false);
+  settings.Health = ReadBool(text, "Main", "Health", true);
 
   // Only a convenience for the system log; the writers report their own failures.
   std::error_code ec;

@@ -37,6 +37,7 @@ struct Settings {
   std::string PathForSoob;
   int32_t NumberS = 0;
   bool Syslog = false;
+  bool Health = true;  // ask and show the SIM, the network and the signal
 };
 
 constexpr const char* kSettingsFileName = "mcalld.ini";

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -42,13 +43,23 @@ class RecordingView : public app::SessionView {
   void TrimLogView() override { ++trims; }
   void ShowConfiguredPort(const std::string& comName) override { configuredPort = comName; }
   void ShowRunningLayout(bool stopOffered) override { layout = stopOffered; }
-  void DrawModemIndicator(bool active, int32_t) override { indicatorActive = active; }
+  void DrawModemIndicator(bool active, int32_t, bool isHealthy) override {
+    indicatorActive = active;
+    healthy = isHealthy;
+  }
+  void ShowHealth(const std::string& line, bool isWarning) override {
+    healthLine = common::Cp1251ToUtf8(line);
+    warning = isWarning;
+  }
 
   std::vector<std::string> lines;
   int trims = 0;
   std::optional<std::string> configuredPort;
   std::optional<bool> layout;  // the last layout shown, if any
   bool indicatorActive = false;
+  bool healthy = true;
+  std::string healthLine;
+  bool warning = false;
 };
 
 class RecordingLink : public app::SessionLink {
@@ -178,7 +189,7 @@ std::vector<SessionCase> Cases() {
 
 void PrintTo(const SessionCase& c, std::ostream* os) { *os << c.name; }
 
-class SessionTest : public ::testing::TestWithParam<SessionCase> {
+class SessionTest : public ::testing::Test {
  protected:
   void SetUp() override {
     serial::SetLockDirectory(dir_.Path());
@@ -263,7 +274,9 @@ class SessionTest : public ::testing::TestWithParam<SessionCase> {
   std::unique_ptr<app::ModemSession> session_;
 };
 
-TEST_P(SessionTest, FollowsTheModemsLife) {
+class SessionLife : public SessionTest, public ::testing::WithParamInterface<SessionCase> {};
+
+TEST_P(SessionLife, FollowsTheModemsLife) {
   const SessionCase& c = GetParam();
   if (c.main) WriteSettings(c.main);
   app::ModemSession& session = MakeSession();
@@ -290,8 +303,115 @@ TEST_P(SessionTest, FollowsTheModemsLife) {
   EXPECT_EQ(link_.StatusFlags(), c.statusFlags);
 }
 
-INSTANTIATE_TEST_SUITE_P(Scenarios, SessionTest, ::testing::ValuesIn(Cases()),
+INSTANTIATE_TEST_SUITE_P(Scenarios, SessionLife, ::testing::ValuesIn(Cases()),
                          [](const auto& row) { return std::string(row.param.name); });
+
+// What the modem says of its health, step by step, on the session's
+// clocks; a block of "" is a tick of the 30-second timer instead.
+struct HealthStep {
+  uint32_t afterMs;
+  std::string block;
+};
+
+struct HealthCase {
+  const char* name;
+  bool health;  // [Main] Health
+  std::vector<HealthStep> steps;
+  std::vector<std::string> changeLines;  // without their time
+  bool warning;                          // at the end
+};
+
+const std::string kReady = "\r\n+CPIN: READY\r\n\r\nOK\r\n";
+const std::string kHome = "\r\n+CREG: 0,1\r\n\r\nOK\r\n";
+const std::string kSignal = "\r\n+CSQ: 19,99\r\n\r\nOK\r\n";
+const std::string kCannot = "Станция не может принимать звонки: ";
+const std::string kCanAgain = "Станция снова может принимать звонки";
+
+std::vector<HealthCase> HealthCases() {
+  return {
+      {"healthy_writes_nothing", true, {{0, kReady}, {10, kHome}, {10, kSignal}, {30000, ""}, {30000, kHome}}, {}, false},
+      {"registration_lost_and_back",
+       true,
+       {{0, kReady}, {10, kHome}, {30000, "\r\n+CREG: 0,2\r\n\r\nOK\r\n"}, {30000, "\r\n+CREG: 0,0\r\n\r\nOK\r\n"},
+        {30000, "\r\n+CREG: 1\r\n"}},
+       {kCannot + "модем ищет сеть", kCanAgain},
+       false},
+      {"pin_requested", true, {{0, "\r\n+CPIN: SIM PIN\r\n\r\nOK\r\n"}}, {kCannot + "SIM-карта требует PIN-код"}, true},
+      {"no_signal", true, {{0, kReady}, {10, kHome}, {10, "\r\n+CSQ: 0,99\r\n\r\nOK\r\n"}}, {kCannot + "нет сигнала сети"}, true},
+      {"silent_for_two_minutes",
+       true,
+       {{0, kReady}, {30000, ""}, {30000, ""}, {30000, ""}, {30000, ""}, {1000, ""}, {1000, kHome}},
+       {kCannot + "модем не отвечает на запросы состояния более 2 минут", kCanAgain},
+       false},
+      {"never_answered", true, {{60000, ""}, {61000, ""}}, {kCannot + "модем не отвечает на запросы состояния более 2 минут"}, true},
+      {"errors_leave_it_unknown",
+       true,
+       {{0, "\r\nERROR\r\n"}, {30000, "\r\nERROR\r\n"}, {30000, "\r\nERROR\r\n"}, {30000, "\r\nERROR\r\n"},
+        {30000, "\r\nERROR\r\n"}, {1000, ""}},
+       {},
+       false},
+      {"switched_off", false, {{0, "\r\n+CREG: 0,0\r\n\r\nOK\r\n"}, {150000, ""}}, {}, false},
+  };
+}
+
+void PrintTo(const HealthCase& c, std::ostream* os) { *os << c.name; }
+
+class SessionHealth : public SessionTest, public ::testing::WithParamInterface<HealthCase> {};
+
+TEST_P(SessionHealth, ShowsItAndWritesEachChangeOnce) {
+  const HealthCase& c = GetParam();
+  WriteSettings(std::string("Com=COM3\r\nHealth=") + (c.health ? "1" : "0") + "\r\n");
+  app::ModemSession& session = MakeSession();
+  ASSERT_EQ(session.StartModem(), app::StartResult::kStarted);
+  for (const HealthStep& step : c.steps) {
+    ticks_.Advance(step.afterMs);
+    if (step.block.empty()) {
+      session.Timer1Timer();
+      continue;
+    }
+    // As the answer to a query, which shows nothing else.
+    session.Dialogue().ReplyState = modem::rsNetwork;
+    session.SerialPort1ReceivePacket(reinterpret_cast<const uint8_t*>(step.block.data()),
+                                     static_cast<uint32_t>(step.block.size()));
+  }
+  std::vector<std::string> changes;
+  for (const std::string& line : view_.lines) {
+    if (line.find("Станция") != std::string::npos) changes.push_back(line.substr(line.find(' ', 11) + 1));
+  }
+  EXPECT_EQ(changes, c.changeLines);
+  EXPECT_EQ(view_.warning, c.warning);
+  EXPECT_EQ(view_.healthy, !c.warning);
+  EXPECT_EQ(view_.healthLine.empty(), !c.health);
+  if (c.health) {
+    EXPECT_TRUE(view_.healthLine.starts_with("SIM: ")) << view_.healthLine;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Answers, SessionHealth, ::testing::ValuesIn(HealthCases()),
+                         [](const auto& row) { return std::string(row.param.name); });
+
+// A SIM that waits for its PIN is said once, with or without the health.
+TEST_F(SessionTest, LockedSimIsSaidOnce) {
+  for (const char* health : {"1", "0"}) {
+    SCOPED_TRACE(health);
+    view_.lines.clear();
+    WriteSettings(std::string("Com=COM3\r\nHealth=") + health + "\r\n");
+    app::ModemSession& session = MakeSession();
+    ASSERT_EQ(session.StartModem(), app::StartResult::kStarted);
+    const std::string error = "\r\n+CME ERROR: 11\r\n";
+    for (int i = 0; i < 3; ++i) {
+      session.Dialogue().ReplyState = modem::rsStorage;
+      session.SerialPort1ReceivePacket(reinterpret_cast<const uint8_t*>(error.data()), static_cast<uint32_t>(error.size()));
+      ticks_.Advance(30000);
+      session.Timer1Timer();
+    }
+    const auto said = std::count_if(view_.lines.begin(), view_.lines.end(), [](const std::string& line) {
+      return line.ends_with("SIM-карта требует PIN-код: модем не перезапускается, запуск повторяется раз в минуту");
+    });
+    EXPECT_EQ(said, 1);
+    session.Close();
+  }
+}
 
 TEST_F(SessionTest, StartShowsThePortAndQueuesTheStartup) {
   WriteSettings("Com=COM3\r\nSpeed=115200\r\n");
@@ -300,7 +420,7 @@ TEST_F(SessionTest, StartShowsThePortAndQueuesTheStartup) {
   EXPECT_EQ(view_.configuredPort, "COM3");
   EXPECT_EQ(session.SerialPort1().PortName(), DeviceLink());
   EXPECT_EQ(session.SerialPort1().BaudRateValue(), 115200u);
-  EXPECT_EQ(session.Dialogue().CommandQueue.size(), 7u);
+  EXPECT_EQ(session.Dialogue().CommandQueue.size(), 11u);
   EXPECT_EQ(timer1_.period, 30000u);
   EXPECT_EQ(pollTimer_.period, 5u);
   EXPECT_EQ(session.Snapshot().ComName, "COM3");

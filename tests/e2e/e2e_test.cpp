@@ -66,11 +66,11 @@ TEST_F(ProgramTest, AnswersACallAndDeliversItsEventToTheServer) {
   Start();
 
   ASSERT_TRUE(WaitFor([&] { return StartupDialogueDone(); }));
-  const std::vector<std::string> startup = {"AT\r",       "ATE0\r",      "AT+CGMI\r",  "AT+CGMM\r",
-                                            "AT+CPMS?\r", "AT+CVHU=0\r", "AT+CLIP=1\r"};
+  const std::vector<std::string> startup = {"AT\r",       "ATE0\r",      "AT+CMEE=1\r", "AT+CGMI\r",
+                                            "AT+CGMM\r",  "AT+CPMS?\r",  "AT+CVHU=0\r", "AT+CLIP=1\r"};
   auto commands = modem_.Commands();
   ASSERT_GE(commands.size(), startup.size());
-  EXPECT_EQ(std::vector<std::string>(commands.begin(), commands.begin() + 7), startup);
+  EXPECT_EQ(std::vector<std::string>(commands.begin(), commands.begin() + 8), startup);
 
   ASSERT_TRUE(WaitFor([&] { return server.Frames().size() >= 4; }));
   const auto frames = server.Frames();

@@ -59,6 +59,10 @@ INSTANTIATE_TEST_SUITE_P(
                       TagCase{"ata", "ATA:ATA\r\n", "ATA\r\n", rsAnswer}, TagCase{"atv1", "ATV1:AT+VTS=1\r\n", "AT+VTS=1\r\n", rsTone},
                       TagCase{"ath", "ATH:ATH\r\n", "ATH\r\n", rsHangUp},
                       TagCase{"cvhu", "CVHU:AT+CVHU=0\r", "AT+CVHU=0\r", rsVoiceHangUp},
+                      TagCase{"cmee", "CMEE:AT+CMEE=1\r", "AT+CMEE=1\r", rsErrorFormat},
+                      TagCase{"cpin", "CPIN:AT+CPIN?\r", "AT+CPIN?\r", rsSim},
+                      TagCase{"creg", "CREG:AT+CREG?\r", "AT+CREG?\r", rsNetwork},
+                      TagCase{"csq", "CSQ:AT+CSQ\r", "AT+CSQ\r", rsSignal},
                       // Only the first colon splits; the rest belongs to the command.
                       TagCase{"colon_in_command", "CLIP:AT:X\r", "AT:X\r", rsCallerId},
                       TagCase{"unknown_tag", "CMGL:AT+CMGL=4\r", std::nullopt, kUntouched},
@@ -75,8 +79,9 @@ TEST(Dispatcher, StartupSequenceGoesOutOneCommandPerReply) {
   EXPECT_TRUE(d.ModemActive);
   EXPECT_EQ(host.timer1, std::vector<bool>{true});
 
-  const std::vector<std::string> expected{"AT\r",       "ATE0\r",      "AT+CGMI\r",  "AT+CGMM\r",
-                                          "AT+CPMS?\r", "AT+CVHU=0\r", "AT+CLIP=1\r"};
+  const std::vector<std::string> expected{"AT\r",       "ATE0\r",      "AT+CMEE=1\r", "AT+CGMI\r",
+                                          "AT+CGMM\r",  "AT+CPMS?\r",  "AT+CVHU=0\r", "AT+CLIP=1\r",
+                                          "AT+CPIN?\r", "AT+CREG?\r",  "AT+CSQ\r"};
   for (size_t i = 0; i < expected.size(); ++i) {
     d.Timer3Timer();
     d.Timer3Timer();  // still waiting: nothing more goes out
@@ -84,8 +89,18 @@ TEST(Dispatcher, StartupSequenceGoesOutOneCommandPerReply) {
     EXPECT_EQ(host.sent.back(), expected[i]);
     Feed(d, "\r\nOK\r\n");
   }
-  EXPECT_EQ(d.ReplyState, rsCallerId);
+  EXPECT_EQ(d.ReplyState, rsSignal);
   EXPECT_TRUE(d.CommandQueue.empty());
+
+  // Without the health queries the start-up ends with the caller
+  // identification, as it always did.
+  FakeHost quiet;
+  Dialogue q(quiet, clock, clock);
+  q.HealthQueries = false;
+  q.StartDialogue();
+  EXPECT_EQ(std::vector<std::string>(q.CommandQueue.begin(), q.CommandQueue.end()),
+            (std::vector<std::string>{"AT:AT\r", "ATE:ATE0\r", "CMEE:AT+CMEE=1\r", "CGMI:AT+CGMI\r", "CGMM:AT+CGMM\r",
+                                      "CPMS:AT+CPMS?\r", "CVHU:AT+CVHU=0\r", "CLIP:AT+CLIP=1\r"}));
 }
 
 TEST(Dispatcher, UnansweredCommandBlocksForJustOverTenSeconds) {
@@ -178,12 +193,16 @@ TEST(Dispatcher, RearmAddsOneCallerIdEntryAtMost) {
     std::deque<std::string> after;
   };
   const std::string rearm = "CLIP:AT+CLIP=1\r";
+  const std::string sim = "CPIN:AT+CPIN?\r";
+  const std::string net = "CREG:AT+CREG?\r";
+  const std::string signal = "CSQ:AT+CSQ\r";
   for (const Case& c : {
-           Case{"empty", {}, {rearm}},
-           Case{"long_queue", {"AT:AT\r", "ATE:ATE0\r"}, {"AT:AT\r", "ATE:ATE0\r", rearm}},
-           Case{"already_queued", {rearm, "AT:AT\r"}, {rearm, "AT:AT\r"}},
+           Case{"empty", {}, {rearm, sim, net, signal}},
+           Case{"long_queue", {"AT:AT\r", "ATE:ATE0\r"}, {"AT:AT\r", "ATE:ATE0\r", rearm, sim, net, signal}},
+           Case{"already_queued", {rearm, "AT:AT\r"}, {rearm, "AT:AT\r", sim, net, signal}},
+           Case{"queries_still_queued", {sim, signal}, {sim, signal, rearm, net}},
            // The recovery form ends in CR LF: a different entry.
-           Case{"recovery_form_only", {"CLIP:AT+CLIP=1\r\n"}, {"CLIP:AT+CLIP=1\r\n", rearm}},
+           Case{"recovery_form_only", {"CLIP:AT+CLIP=1\r\n"}, {"CLIP:AT+CLIP=1\r\n", rearm, sim, net, signal}},
        }) {
     SCOPED_TRACE(c.name);
     FakeHost host;

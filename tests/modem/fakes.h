@@ -58,6 +58,8 @@ class FakeHost : public DialogueHost {
     return true;
   }
   CallSettings CurrentCallSettings() override { return settings; }
+  void HealthUpdated() override { ++healthUpdates; }
+  int healthUpdates = 0;
 
  private:
   static bool Write(std::vector<std::string>& log, Failure failure, std::string_view text) {

@@ -14,9 +14,9 @@ using testing::FakeHost;
 using testing::Feed;
 
 const std::deque<std::string> kRecoveryEntries{
-    "CFUN:AT+CFUN=1,1\r\n", "AT:AT\r\n",         "ATZ:ATZ\r\n",          "ATE:ATE0\r\n",
-    "CGMI:AT+CGMI\r\n",     "CGMM:AT+CGMM\r\n", "CPMS:AT+CPMS?\r\n",   "CVHU:AT+CVHU=0\r\n",
-    "CLIP:AT+CLIP=1\r\n",
+    "CFUN:AT+CFUN=1,1\r\n", "AT:AT\r\n",         "ATZ:ATZ\r\n",        "ATE:ATE0\r\n",
+    "CMEE:AT+CMEE=1\r\n",   "CGMI:AT+CGMI\r\n", "CGMM:AT+CGMM\r\n",   "CPMS:AT+CPMS?\r\n",
+    "CVHU:AT+CVHU=0\r\n",   "CLIP:AT+CLIP=1\r\n",
 };
 const std::deque<std::string> kAnswer{"ATA:ATA\r\n", "ATV1:AT+VTS=1\r\n", "ATH:ATH\r\n"};
 const std::string kQueued = "CLIP:AT+CLIP=1\r";
@@ -79,7 +79,16 @@ std::vector<ReplyCase> Cases() {
       {"echoed_clip_command", rsCommand, "AT+CLIP=1\r\r\nOK\r\n", {"OK"}, {}},
       {"echoed_clip_command_with_error", rsCallerId, "AT+CLIP=1\r\r\nERROR\r\n", {}, {}, Queued::kRecovery},
       {"error", rsCommand, "\r\nERROR\r\n", {}, {}, Queued::kRecovery},
-      {"cme_error", rsManufacturer, "\r\n+CME ERROR: 10\r\n", {}, {}, Queued::kRecovery},
+      {"cme_error", rsManufacturer, "\r\n+CME ERROR: 100\r\n", {}, {}, Queued::kRecovery},
+      // A restart does not bring a SIM's PIN: no recovery for these.
+      {"sim_pin_required", rsStorage, "\r\n+CME ERROR: 11\r\n", {}, {}},
+      {"sim_not_inserted", rsCallerId, "\r\n+CME ERROR: 10\r\n", {}, {}},
+      {"sim_puk_as_message_error", rsStorage, "\r\n+CMS ERROR: 316\r\n", {}, {}},
+      // Optional commands and the health queries never restart the modem.
+      {"error_format_unknown", rsErrorFormat, "\r\nERROR\r\n", {}, {}},
+      {"sim_query_error", rsSim, "\r\nERROR\r\n", {}, {}},
+      {"network_query_error", rsNetwork, "\r\n+CME ERROR: 3\r\n", {}, {}},
+      {"signal_query_error", rsSignal, "\r\nERROR\r\n", {}, {}},
       {"call_with_error", rsCommand, "\r\n+CLIP: \"123\",129\r\nERROR\r\n",
        {Ru("Входящий звонок - ") + "123"}, {"<!\r\n+CLIP: \"123\",129\r\nERROR\r\n"}, Queued::kCall},
   };
@@ -223,9 +232,10 @@ TEST(ReplyHandling, ModemThatAlwaysFailsKeepsTheQueueBounded) {
     if (i % 10 == 9) d.Timer1Timer();
     sizes.push_back(d.CommandQueue.size());
   }
-  // Recovery, then the rest of the start-up entries in their CR form (whose
-  // re-arm entry keeps the timer from adding another) and the hang-up.
-  EXPECT_EQ(sizes, std::vector<size_t>(sizes.size(), kRecoveryEntries.size() + 7));
+  // Recovery, then the rest of the start-up entries in their CR form and
+  // the health queries (whose entries keep the timer from adding more), and
+  // the hang-up.
+  EXPECT_EQ(sizes, std::vector<size_t>(sizes.size(), kRecoveryEntries.size() + 7 + 3 + 1));
   EXPECT_EQ(d.CommandQueue.front(), kRecoveryEntries.front());
   EXPECT_EQ(std::count(d.CommandQueue.begin(), d.CommandQueue.end(), "ATH:ATH\r\n"), 1);
   EXPECT_EQ(host.sent.size(), 40u);

@@ -92,15 +92,22 @@ TEST_F(StartupOverPty, InitialisesTheModemAndSpoolsOneCall) {
   Converse({
       {"AT\r", "AT\r\r\nOK\r\n"},  // the echo is still on
       {"ATE0\r", "ATE0\r\r\nOK\r\n"},
+      {"AT+CMEE=1\r", "\r\nOK\r\n"},
       {"AT+CGMI\r", "\r\nACME\r\n\r\nOK\r\n"},
       {"AT+CGMM\r", "\r\nM55\r\n\r\nOK\r\n"},
       {"AT+CPMS?\r", "\r\n+CPMS: \"SM\",0,20,\"SM\",0,20,\"SM\",0,20\r\n\r\nOK\r\n"},
       {"AT+CVHU=0\r", "\r\nOK\r\n"},
       {"AT+CLIP=1\r", "\r\nOK\r\n"},
+      {"AT+CPIN?\r", "\r\n+CPIN: READY\r\n\r\nOK\r\n"},
+      {"AT+CREG?\r", "\r\n+CREG: 0,1\r\n\r\nOK\r\n"},
+      {"AT+CSQ\r", "\r\n+CSQ: 19,99\r\n\r\nOK\r\n"},
   });
   EXPECT_EQ(host_.view, (std::vector<std::string>{"OK", Ru("режим эхо выключен"), Ru("Производитель: ACME"),
                                                   Ru("Модель: M55")}));
   EXPECT_EQ(dialogue_.ModemManufacturer, "ACME");
+  EXPECT_EQ(dialogue_.Health.Sim, SimState::kReady);
+  EXPECT_EQ(dialogue_.Health.Network, Registration::kHome);
+  EXPECT_EQ(dialogue_.Health.Signal, 19);
 
   const common::DateTime callTime = clock_.now;
   Arrive("\r\nRING\r\n\r\n+CLIP: \"+79161234567\",145,,,,0\r\n");

@@ -126,7 +126,7 @@ class WindowTest : public QObject {
     QVERIFY(form->Session().SerialPort1().IsOpen());
     QCOMPARE(form->Session().SerialPort1().BaudRateValue(), 115200u);
     QVERIFY(form->Session().Dialogue().ModemActive);
-    QCOMPARE(form->Session().Dialogue().CommandQueue.size(), size_t{7});
+    QCOMPARE(form->Session().Dialogue().CommandQueue.size(), size_t{11});
     QCOMPARE(form->AdvGlowButton2->text(), QStringLiteral("Остановить"));
     QVERIFY(!form->AdvOfficeComboBox1->isEnabled());
     QVERIFY(!form->AdvGlowButton1->isEnabled());
