@@ -13,7 +13,7 @@ need_namespace
 
 cd "$scratch"
 status=0
-env -u DISPLAY -u WAYLAND_DISPLAY QT_QPA_PLATFORM=offscreen timeout 30 \
+env -u DISPLAY -u WAYLAND_DISPLAY QT_QPA_PLATFORM=offscreen timeout -k 5 20 \
   "${run[@]}" sh -c 'mount -t tmpfs none "$1" && exec "$2"' sh "$(dirname "$gconv")" "$program" \
   >"$scratch/stdout" 2>"$scratch/stderr" || status=$?
 expect_eq "exit status" "$status" 1

@@ -9,7 +9,8 @@ source "$(dirname "$0")/lib.sh"
 build=$1
 dest=$scratch/dest
 state=/var/opt/mcalld
-install_into() { DESTDIR=$1 cmake --install "$build" "${@:2}" >>"$scratch/install.log" 2>&1; }
+# With the permissive umask of many an administrator's shell.
+install_into() { (umask 002 && DESTDIR=$1 cmake --install "$build" "${@:2}") >>"$scratch/install.log" 2>&1; }
 
 install_into "$dest" || { cat "$scratch/install.log" >&2; exit 1; }
 expect_modes "$dest" <<'ROWS'

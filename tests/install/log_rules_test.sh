@@ -36,8 +36,10 @@ for file in logs/01.11.2025.lgs mcalld.ini 4FEEB983.dd8 old.lgs; do
   touch -t "$old" "$root$state/$file"
 done
 : >"$root$state/logs/today.lgs"
+: >"$root$state/logs/15.02.2026.lgs"
+touch -d '300 days ago' "$root$state/logs/15.02.2026.lgs"
 systemd-tmpfiles --root="$root" --clean "$rules/tmpfiles.conf" || fail "systemd-tmpfiles --clean"
 expect_eq "left after the age limit" "$(cd "$root$state" && find . -type f | sort | tr '\n' ' ')" \
-  "./4FEEB983.dd8 ./logs/today.lgs ./mcalld.ini ./old.lgs "
+  "./4FEEB983.dd8 ./logs/15.02.2026.lgs ./logs/today.lgs ./mcalld.ini ./old.lgs "
 
 finish
