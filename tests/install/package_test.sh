@@ -98,6 +98,9 @@ expect_modes "$root" <<'ROWS'
 ROWS
 expect_eq "settings taken over" "$(tr -d '\r' <"$root$state/mcalld.ini" | tr '\n' ' ')" "[Main] Com=COM3 Code=7777 "
 expect_absent "$root/opt/mcalld/mcalld.ini"
+# dpkg does not bring back a configuration file the administrator removed.
+rm "$root$state/mcalld.ini"
+dpkg_in "$root" -i "$scratch/next.deb" || fail "upgrade after the settings file was removed"
 dpkg_in "$root" --purge mcalld
 expect_absent "$root$state"
 
