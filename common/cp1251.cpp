@@ -30,7 +30,19 @@ std::string Convert(const char* to, const char* from, std::string_view input) {
   return out;
 }
 
+bool CanOpen(const char* to, const char* from) {
+  iconv_t cd = iconv_open(to, from);
+  if (cd == reinterpret_cast<iconv_t>(-1)) return false;
+  iconv_close(cd);
+  return true;
+}
+
 }  // namespace
+
+bool Cp1251Available() {
+  static const bool available = CanOpen("CP1251", "UTF-8") && CanOpen("UTF-8", "CP1251");
+  return available;
+}
 
 std::string Utf8ToCp1251(std::string_view utf8) { return Convert("CP1251", "UTF-8", utf8); }
 

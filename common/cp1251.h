@@ -11,6 +11,12 @@ namespace common {
 std::string Utf8ToCp1251(std::string_view utf8);
 std::string Cp1251ToUtf8(std::string_view cp1251);
 
+// Whether both conversions can be opened. Without them (a C library without
+// its gconv modules) the two functions above pass their input through, and
+// UTF-8 would reach the modem, the logs and the server; the program refuses
+// to start instead.
+bool Cp1251Available();
+
 // Shorthand for the program's own Russian texts, written as UTF-8 literals.
 inline std::string Ru(std::string_view utf8) { return Utf8ToCp1251(utf8); }
 

@@ -282,7 +282,14 @@ std::string ProgramDir() {
   const std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
   // Without /proc the working directory stands in: "" prefixes nothing.
   if (ec || !exe.has_parent_path()) return std::string();
-  std::string dir = exe.parent_path().string();
+  std::filesystem::path programDir = exe.parent_path();
+#ifdef MCALLD_PROGRAM_DIR
+  // The installed program lies where only root may write; what its operators
+  // write (settings, logs, spool) has a directory of its own. A copy anywhere
+  // else keeps its settings beside itself.
+  if (std::filesystem::equivalent(programDir, MCALLD_INSTALLED_BIN_DIR, ec)) programDir = MCALLD_PROGRAM_DIR;
+#endif
+  std::string dir = programDir.string();
   if (dir.empty() || dir.back() != '/') dir += '/';
   return dir;
 }
