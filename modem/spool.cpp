@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <stdio.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -15,6 +16,7 @@ namespace modem {
 namespace {
 
 constexpr size_t kSpoolFileSize = 4 + kCallEventSize;
+constexpr mode_t kSpoolMode = 0660;
 
 std::string Hex(uint32_t value) {
   char text[9];
@@ -43,7 +45,9 @@ std::string WriteTemporary(const std::string& pathForSoob, const std::vector<uin
   const int fd = ::mkostemp(path.data(), O_CLOEXEC);
   if (fd < 0) return {};
   const std::string_view data(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-  const bool ok = common::WriteAll(fd, data) && ::fsync(fd) == 0;
+  // Read by the message server and the other operators of the group, like
+  // the logs; mkostemp alone would leave it to its owner.
+  const bool ok = ::fchmod(fd, kSpoolMode) == 0 && common::WriteAll(fd, data) && ::fsync(fd) == 0;
   if (::close(fd) != 0 || !ok) {
     ::unlink(path.c_str());
     return {};

@@ -14,6 +14,8 @@
 #include <cstdlib>
 #include <mutex>
 
+#include "common/files.h"
+
 namespace serial {
 namespace {
 
@@ -50,8 +52,21 @@ bool OwnerAlive(const std::string& lockPath) {
   return ::kill(*pid, 0) == 0 || errno == EPERM;
 }
 
-bool WriteAll(int fd, const std::string& text) {
-  return ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+OpenError ErrorOfOpen(int error) {
+  switch (error) {
+    case ENOENT:
+    case ENXIO:
+    case ENODEV:
+    case ENOTDIR:
+      return OpenError::kAbsent;
+    case EBUSY:
+      return OpenError::kBusy;
+    case EACCES:
+    case EPERM:
+      return OpenError::kDenied;
+    default:
+      return OpenError::kFailed;
+  }
 }
 
 // Writes the finished lock to a temporary name first and links it into
@@ -61,7 +76,7 @@ std::optional<std::string> WriteTemporaryLock(const std::string& dir) {
   const std::string path = dir + "/LTMP." + std::to_string(::getpid()) + "." + std::to_string(counter++);
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
   if (fd < 0) return std::nullopt;
-  const bool ok = WriteAll(fd, HdbContent(::getpid()));
+  const bool ok = common::WriteAll(fd, HdbContent(::getpid()));
   ::close(fd);
   if (!ok) {
     ::unlink(path.c_str());
@@ -126,17 +141,21 @@ std::string LockFileName(const std::string& devicePath) {
   return "LCK.." + name;
 }
 
-std::optional<ExclusiveDevice> OpenExclusive(const std::string& devicePath) {
+std::optional<ExclusiveDevice> OpenExclusive(const std::string& devicePath, OpenError* error) {
+  OpenError ignored = OpenError::kNone;
+  OpenError& why = error ? *error : ignored;
+  why = OpenError::kAbsent;
   if (devicePath.empty()) return std::nullopt;
   ExclusiveDevice device;
   const std::string lockPath = LockDirectory() + "/" + LockFileName(devicePath);
   switch (TakeLock(lockPath)) {
-    case LockResult::Held: return std::nullopt;
+    case LockResult::Held: why = OpenError::kBusy; return std::nullopt;
     case LockResult::Taken: device.lockFile = lockPath; break;
     case LockResult::Skipped: break;
   }
   device.fd = ::open(devicePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (device.fd < 0) {
+    why = ErrorOfOpen(errno);
     CloseExclusive(device);
     return std::nullopt;
   }
@@ -147,8 +166,10 @@ std::optional<ExclusiveDevice> OpenExclusive(const std::string& devicePath) {
     ::close(device.fd);  // the holder's output is not ours to flush
     device.fd = -1;
     CloseExclusive(device);
+    why = OpenError::kBusy;
     return std::nullopt;
   }
+  why = OpenError::kNone;
   ::ioctl(device.fd, TIOCEXCL);
   return device;
 }

@@ -21,9 +21,18 @@ struct ExclusiveDevice {
   std::string lockFile;  // empty when the lock directory was not usable
 };
 
+// Why a device could not be had, for the operator.
+enum class OpenError {
+  kNone,
+  kAbsent,  // no such device (unplugged, a wrong path)
+  kBusy,    // another holder has it: a live lock file, the flock, TIOCEXCL
+  kDenied,  // no permission (the account is not in the device's group)
+  kFailed,  // anything else
+};
+
 // Non-blocking, never waits for carrier. Nothing when the device is absent
-// or another holder has it (live lock file, flock, TIOCEXCL).
-std::optional<ExclusiveDevice> OpenExclusive(const std::string& devicePath);
+// or another holder has it; *error, when given, says which.
+std::optional<ExclusiveDevice> OpenExclusive(const std::string& devicePath, OpenError* error = nullptr);
 
 // Never blocks: pending output is discarded and the driver's close wait is
 // cut, so a stuck USB modem cannot hold the caller for its 30 s drain.

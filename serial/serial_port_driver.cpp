@@ -169,13 +169,14 @@ void TSerialPortDriver::applyIfOpen() {
 
 bool TSerialPortDriver::OpenPort() {
   if (IsOpen()) return true;
-  auto device = OpenExclusive(portName_);
+  auto device = OpenExclusive(portName_, &lastOpenError_);
   if (!device) return false;
   fd_ = device->fd;
   lockFile_ = device->lockFile;
   lost_ = false;
   if (!ApplyLineSettings()) {
     ClosePort();
+    lastOpenError_ = OpenError::kFailed;
     return false;
   }
   // Reads never wait by construction (O_NONBLOCK, VMIN 0, counted reads)

@@ -10,6 +10,7 @@
 
 #include "common/ticks.h"
 #include "common/timer.h"
+#include "serial/exclusive_device.h"
 
 namespace serial {
 
@@ -101,6 +102,8 @@ class TSerialPortDriver {
   std::function<void()> OnPortLost;
 
   bool OpenPort();
+  // Why the last OpenPort failed (kNone after a success).
+  OpenError LastOpenError() const { return lastOpenError_; }
   void ClosePort();
   bool IsOpen() const { return fd_ >= 0; }
   bool ApplyLineSettings();
@@ -159,6 +162,7 @@ class TSerialPortDriver {
   int fd_ = -1;
   std::string lockFile_;
   bool lost_ = false;
+  OpenError lastOpenError_ = OpenError::kNone;
 };
 
 }  // namespace serial

@@ -1,8 +1,10 @@
 #include "app/core/logs.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 
 #include "common/files.h"
@@ -24,13 +26,24 @@ std::string TimeText(const common::DateTimeParts& p) {
   return buf;
 }
 
+// Logs may hold callers' numbers: the group (the operators, the message
+// server) reads them and appends to them, nobody else, whatever the umask.
+constexpr mode_t kLogMode = 0660;
+
 // One open, one write, one close per line, so each line is on disk when the
-// call returns and another program may move the file between lines.
+// call returns and another program may move the file between lines. A
+// symbolic link planted under the log's name is refused, not followed.
 bool AppendLine(const std::string& path, std::string_view text) {
   std::string line;
   line.reserve(text.size() + 2);
   line.append(text).append("\r\n");
-  const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  constexpr int kFlags = O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC;
+  int fd = ::open(path.c_str(), kFlags | O_CREAT | O_EXCL, kLogMode);
+  if (fd >= 0) {
+    ::fchmod(fd, kLogMode);  // created here: the umask has had its say
+  } else if (errno == EEXIST) {
+    fd = ::open(path.c_str(), kFlags);
+  }
   if (fd < 0) return false;
   const bool ok = common::WriteAll(fd, line);
   return (::close(fd) == 0) && ok;

@@ -70,7 +70,10 @@ StartResult ModemSession::StartModem() {
   env_.View->ShowConfiguredPort(settings_.ComName);
   if (settings_.ComName.empty()) return StartResult::kNotStarted;
   try {
-    if (!OpenConfiguredPort()) return StartResult::kNotStarted;
+    if (!OpenConfiguredPort()) {
+      ReportRefusedOpen();
+      return StartResult::kNotStarted;
+    }
   } catch (...) {
     AppendLogView(Ru("Не удается открыть порт ") + settings_.ComName);
     return StartResult::kNotStarted;
@@ -86,6 +89,22 @@ StartResult ModemSession::StartOn(const std::string& comName) {
   settings_.ComName = comName;
   if (!WriteComSetting(env_.ProgramDir, comName)) return StartResult::kNotStarted;
   return StartModem();
+}
+
+// A device that is simply absent says nothing, as it always did; a port
+// that another program (or a second copy of this one) holds, or that the
+// account may not open, is a mistake the operator can mend.
+void ModemSession::ReportRefusedOpen() {
+  switch (serialPort_.LastOpenError()) {
+    case serial::OpenError::kBusy:
+      AppendLogView(Ru("Порт ") + settings_.ComName + Ru(" занят другой программой: модем не запущен"));
+      break;
+    case serial::OpenError::kDenied:
+      AppendLogView(Ru("Нет доступа к порту ") + settings_.ComName + Ru(" (нужна группа dialout): модем не запущен"));
+      break;
+    default:
+      break;
+  }
 }
 
 void ModemSession::StartDialogue() {

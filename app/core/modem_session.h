@@ -151,6 +151,7 @@ class ModemSession : private modem::DialogueHost {
   modem::CallSettings CurrentCallSettings() override;
 
   bool OpenConfiguredPort();
+  void ReportRefusedOpen();
   void StartDialogue();
   void JudgeHealth();
   void WriteChangeLine(const std::string& text);

@@ -8,8 +8,6 @@
 #include <climits>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <vector>
 
 #include "common/files.h"
@@ -225,12 +223,30 @@ bool IsFile(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-// The whole file, or nullopt when it cannot be read.
+// The whole file, or nullopt when it cannot be read or is no regular file:
+// a FIFO or a device under the settings' name must not block the reader
+// (the link thread reads [ServerHost] at every attempt), so the open never
+// waits and only what proves to be a regular file is read.
 std::optional<std::string> ReadWholeFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad()) return std::nullopt;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  struct stat st {};
+  std::optional<std::string> text;
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+    text.emplace();
+    char buffer[4096];
+    for (;;) {
+      const ssize_t n = ::read(fd, buffer, sizeof buffer);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) {
+        text.reset();
+        break;
+      }
+      if (n == 0) break;
+      text->append(buffer, static_cast<size_t>(n));
+    }
+  }
+  ::close(fd);
   return text;
 }
 
@@ -308,9 +324,12 @@ bool ReadSettings(const std::string& programDir, Settings& settings) {
   settings.Syslog = ReadBool(text, "Main", "Syslog", false);
   settings.Health = ReadBool(text, "Main", "Health", true);
 
-  // Only a convenience for the system log; the writers report their own failures.
+  // Only a convenience for the system log; the writers report their own
+  // failures. A relative path lies beside the program, a full one is used
+  // as it stands.
   std::error_code ec;
-  std::filesystem::create_directories(programDir + settings.LogPath, ec);
+  const bool absolute = settings.LogPath.starts_with('/');
+  if (!settings.LogPath.empty()) std::filesystem::create_directories(absolute ? settings.LogPath : programDir + settings.LogPath, ec);
   return true;
 }
 

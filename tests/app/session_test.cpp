@@ -413,6 +413,24 @@ TEST_F(SessionTest, LockedSimIsSaidOnce) {
   }
 }
 
+// The program started twice on one port: the second start is refused, and
+// says why; a device that is simply absent still says nothing.
+TEST_F(SessionTest, PortHeldByAnotherCopySaysSo) {
+  WriteSettings("Com=COM3\r\n");
+  serial::OpenError why = serial::OpenError::kNone;
+  auto first = serial::OpenExclusive(DeviceLink(), &why);
+  ASSERT_TRUE(first);
+  app::ModemSession& session = MakeSession();
+  EXPECT_EQ(session.StartModem(), app::StartResult::kNotStarted);
+  EXPECT_EQ(view_.lines, std::vector<std::string>{"Порт COM3 занят другой программой: модем не запущен"});
+  serial::CloseExclusive(*first);
+
+  view_.lines.clear();
+  WriteSettings("Com=COM5\r\n");
+  EXPECT_EQ(session.StartModem(), app::StartResult::kNotStarted);
+  EXPECT_TRUE(view_.lines.empty());
+}
+
 TEST_F(SessionTest, StartShowsThePortAndQueuesTheStartup) {
   WriteSettings("Com=COM3\r\nSpeed=115200\r\n");
   app::ModemSession& session = MakeSession();
