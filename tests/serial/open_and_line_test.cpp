@@ -228,7 +228,7 @@ INSTANTIATE_TEST_SUITE_P(Holders, HolderTest, ::testing::ValuesIn(kHolderCases),
 
 TEST_F(DriverTest, SecondDriverIsRefusedUntilTheFirstCloses) {
   ASSERT_TRUE(driver_.OpenPort());
-  FakeTimer otherTimer;
+  FakePollTimer otherTimer;
   serial::TSerialPortDriver other(otherTimer, ticks_);
   other.SetPortName(pty_.SlavePath());
   EXPECT_FALSE(other.OpenPort());

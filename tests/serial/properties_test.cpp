@@ -12,7 +12,7 @@ namespace {
 using namespace serial;
 
 TEST_F(DriverTest, ConstructionDefaults) {
-  FakeTimer timer;
+  FakePollTimer timer;
   TSerialPortDriver fresh(timer, ticks_);
   EXPECT_EQ(fresh.Port(), pnCOM2);
   EXPECT_EQ(fresh.PortName(), "\\\\.\\COM1");
@@ -194,7 +194,7 @@ TEST_F(DriverTest, GrownBufferTakesALargePacket) {
   Arrive(4000);
   TickAt(0);
   EXPECT_EQ(sizes_, (std::vector<uint32_t>{4000}));
-  EXPECT_EQ(bytes_, Pattern(0, 4000));
+  EXPECT_EQ(bytes_, PositionBytes(0, 4000));
 }
 
 TEST_F(DriverTest, WhileOpenTheDeviceAndBuffersStay) {

@@ -47,7 +47,7 @@ TEST_F(DriverTest, SendTextWritesTheBytesAsTheyAre) {
 TEST_F(DriverTest, LongTextGoesOutInRoomSizedWrites) {
   driver_.SetOutBufSize(128);
   ASSERT_TRUE(driver_.OpenPort());
-  const std::string text = Pattern(0, 1000);
+  const std::string text = PositionBytes(0, 1000);
   EXPECT_TRUE(driver_.SendText(text));
   EXPECT_EQ(pty_.ReadMaster(text.size()), text);
 }
@@ -56,7 +56,7 @@ TEST_F(DriverTest, LongTextGoesOutInRoomSizedWrites) {
 // OutputTimeout of no progress, waiting inside poll rather than spinning.
 TEST_F(DriverTest, StalledLineGivesUpAfterOutputTimeout) {
   common::MonotonicTicks realTicks;
-  FakeTimer timer;
+  FakePollTimer timer;
   TSerialPortDriver driver(timer, realTicks);
   driver.SetPortName(pty_.SlavePath());
   driver.SetOutputTimeout(200);
@@ -78,7 +78,7 @@ TEST_F(DriverTest, StalledLineGivesUpAfterOutputTimeout) {
 // about 10 ms, neither returning at once nor blocking on the full line.
 TEST_F(DriverTest, EachWriteWaitsAboutTenMs) {
   common::MonotonicTicks realTicks;
-  FakeTimer timer;
+  FakePollTimer timer;
   TSerialPortDriver driver(timer, realTicks);
   driver.SetPortName(pty_.SlavePath());
   ASSERT_TRUE(driver.OpenPort());
