@@ -128,7 +128,9 @@ TEST_F(ProgramTest, SigtermSpoolsTheCallEventsStillQueued) {
   ScriptedServer server;
   WriteSettings(server.Port());
   Start();
-  ASSERT_TRUE(WaitFor([&] { return StartupDialogueDone() && !server.FramesOfType(serverlink::ftClientVersion).empty(); }));
+  ASSERT_TRUE(WaitFor([&] {
+    return StartupDialogueDone() && !server.FramesOfType(serverlink::ftClientVersion).empty();
+  }));
   // The server reads the call event and does not answer it, so when the
   // program is told to stop the event is still owed to the server.
   server.HoldReplyTo(serverlink::ftCallEvent);
