@@ -1,34 +1,40 @@
 // Times the built program: call latency to the server and to a spool file,
 // idle cost, memory under work and calls per minute. Prints one table.
 // Not a test: the figures depend on the machine, and nothing is asserted.
-#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/inotify.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <poll.h>
-#include <netinet/in.h>
-#include <arpa/inet.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <optional>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
-#include "bench/bench_modem.h"
-#include "bench/bench_server.h"
+#include "link/frame.h"
+#include "tests/support/loopback.h"
+#include "tests/support/program_under_test.h"
+#include "tests/support/scripted_modem.h"
+#include "tests/support/scripted_server.h"
+#include "tests/support/temp_dir.h"
+#include "tools/options.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-using bench::Clock;
+using Clock = std::chrono::steady_clock;
+using testsupport::ReceivedFrame;
+using testsupport::ScriptedModem;
+using testsupport::ScriptedServer;
 namespace fs = std::filesystem;
 
 struct Options {
@@ -42,47 +48,42 @@ struct Options {
 
 // ----- the program under test, in a directory of its own
 
-class Program {
+// Started with its settings; stopped, as the operator's system would, by SIGTERM.
+class BenchProgram {
  public:
-  Program(const Options& options, const std::string& device, uint16_t serverPort) {
-    char pattern[] = "/tmp/mcalld-bench-XXXXXX";
-    if (::mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
-    dir_ = pattern;
-    // A copy, because the program reads its settings beside its own file.
-    fs::copy_file(options.program, dir_ / "mcalld");
-    fs::create_directory(dir_ / "spool");
-    std::ofstream(dir_ / "mcalld.ini") << "[Main]\nCom=COM1\nSpeed=9600\nCode=1120\nPathForSoob=spool/\n"
-                                       << "[Log]\nOn=0\n[ServerHost]\nAddress=127.0.0.1\nPort=" << serverPort
-                                       << "\n[Ports]\nCOM1=" << device << "\n";
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      const int out = ::open((dir_ / "mcalld.out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      ::dup2(out, 1);
-      ::dup2(out, 2);
-      if (::chdir(dir_.c_str()) != 0) ::_exit(127);
-      ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-      ::execl("./mcalld", "mcalld", static_cast<char*>(nullptr));
-      ::_exit(127);
-    }
+  BenchProgram(const Options& options, const std::string& device, int serverPort)
+      : program_(options.program, {"mcalld.out"}) {
+    fs::create_directory(spoolDir());
+    program_.WriteSettings("[Main]\nCom=COM1\nSpeed=9600\nCode=1120\nPathForSoob=spool/\n[Log]\nOn=0\n"
+                           "[ServerHost]\nAddress=127.0.0.1\nPort=" + std::to_string(serverPort) +
+                           "\n[Ports]\nCOM1=" + device + "\n");
+    if (!program_.Start()) throw std::runtime_error("fork failed");
   }
-  ~Program() {
-    if (pid_ > 0) {
-      ::kill(pid_, SIGTERM);
-      ::waitpid(pid_, nullptr, 0);
-    }
-    std::error_code ignored;
-    fs::remove_all(dir_, ignored);
-  }
-  Program(const Program&) = delete;
-  Program& operator=(const Program&) = delete;
+  ~BenchProgram() { program_.Terminate(); }
+  BenchProgram(const BenchProgram&) = delete;
+  BenchProgram& operator=(const BenchProgram&) = delete;
 
-  pid_t pid() const { return pid_; }
-  fs::path spoolDir() const { return dir_ / "spool"; }
+  pid_t pid() const { return program_.Pid(); }
+  fs::path spoolDir() const { return program_.Dir() / "spool"; }
 
  private:
-  fs::path dir_;
-  pid_t pid_ = -1;
+  testsupport::Program program_;
 };
+
+int64_t NumberOf(const ReceivedFrame& frame) {
+  int64_t number = 0;  // the event's first 8 bytes, little-endian like the host
+  if (frame.payload.size() >= sizeof number) std::memcpy(&number, frame.payload.data(), sizeof number);
+  return number;
+}
+
+size_t EventCount(const ScriptedServer& server) { return server.FramesOfType(serverlink::ftCallEvent).size(); }
+
+// A ring and a caller identification; the moment its last byte was written.
+std::optional<Clock::time_point> PlaceCall(ScriptedModem& modem, int64_t number) {
+  return modem.SendStamped("\r\nRING\r\n\r\n+CLIP: \"+7" + std::to_string(number) + "\",145,,,,0\r\n");
+}
+
+size_t HangUps(ScriptedModem& modem) { return modem.Count("ATH\r\n"); }
 
 long StatusKiB(pid_t pid, const std::string& key) {
   std::ifstream in("/proc/" + std::to_string(pid) + "/status");
@@ -105,19 +106,6 @@ double CpuSeconds(pid_t pid) {
     if (i == 14 || i == 15) ticks += std::atof(field.c_str());
   }
   return ticks / static_cast<double>(::sysconf(_SC_CLK_TCK));
-}
-
-// A loopback port with no listener: connecting is refused at once.
-uint16_t ClosedPort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  ::close(fd);
-  return ntohs(address.sin_port);
 }
 
 // ----- figures
@@ -155,18 +143,20 @@ void Progress(const std::string& what) { std::cerr << "bench: " << what << std::
 
 // Waits for the hang-up of the call just made, then a quiet gap, so that each
 // call is timed alone and not merged into the packet of another.
-void SettleAfterCall(bench::BenchModem& modem, int64_t hangUpsBefore) {
-  modem.waitHangUps(hangUpsBefore + 1, 5s);
+void SettleAfterCall(ScriptedModem& modem, size_t hangUpsBefore) {
+  modem.WaitForCount("ATH\r\n", hangUpsBefore + 1, 5s);
   std::this_thread::sleep_for(300ms);
 }
 
-Spread ServerLatency(bench::BenchModem& modem, bench::BenchServer& server, int calls) {
+Spread ServerLatency(ScriptedModem& modem, ScriptedServer& server, int calls) {
   std::vector<double> latencies;
   for (int i = 0; i < calls; ++i) {
     const int64_t number = g_nextNumber++;
-    const int64_t hangUps = modem.hangUps();
-    const auto written = modem.placeCall(number);
-    if (const auto read = server.waitEvent(number, 5s)) latencies.push_back(Ms(*read - written));
+    const size_t hangUps = HangUps(modem);
+    const auto written = PlaceCall(modem, number);
+    const auto read = server.WaitForFrame(
+        [&](const ReceivedFrame& f) { return f.type == serverlink::ftCallEvent && NumberOf(f) == number; }, 5s);
+    if (written && read) latencies.push_back(Ms(read->readAt - *written));
     SettleAfterCall(modem, hangUps);
   }
   return SpreadOf(latencies);
@@ -175,14 +165,15 @@ Spread ServerLatency(bench::BenchModem& modem, bench::BenchServer& server, int c
 // The moment a complete spool file appears under its ".dd8" name (the
 // program writes a temporary file and renames it), by inotify, so that no
 // polling interval is added.
-Spread SpoolLatency(bench::BenchModem& modem, const fs::path& spoolDir, int calls) {
+Spread SpoolLatency(ScriptedModem& modem, const fs::path& spoolDir, int calls) {
   const int watch = ::inotify_init1(IN_NONBLOCK);
   ::inotify_add_watch(watch, spoolDir.c_str(), IN_CLOSE_WRITE | IN_MOVED_TO);
   std::vector<double> latencies;
   alignas(inotify_event) char buffer[4096];
   for (int i = 0; i < calls; ++i) {
-    const int64_t hangUps = modem.hangUps();
-    const auto written = modem.placeCall(g_nextNumber++);
+    const size_t hangUps = HangUps(modem);
+    const auto stamped = PlaceCall(modem, g_nextNumber++);
+    const auto written = stamped.value_or(Clock::now());
     const auto deadline = written + 5s;
     bool seen = false;
     while (!seen && Clock::now() < deadline) {
@@ -194,7 +185,7 @@ Spread SpoolLatency(bench::BenchModem& modem, const fs::path& spoolDir, int call
         const auto* event = reinterpret_cast<const inotify_event*>(buffer + off);
         std::error_code error;
         const fs::path name = event->len > 0 ? fs::path(event->name) : fs::path();
-        if (name.extension() == ".dd8" && fs::file_size(spoolDir / name, error) == 25) {
+        if (stamped && name.extension() == ".dd8" && fs::file_size(spoolDir / name, error) == 25) {
           latencies.push_back(Ms(at - written));
           seen = true;
         }
@@ -208,33 +199,33 @@ Spread SpoolLatency(bench::BenchModem& modem, const fs::path& spoolDir, int call
 }
 
 // Calls placed back to back: the next ring follows the previous hang-up.
-double CallsPerMinute(bench::BenchModem& modem, bench::BenchServer& server, int seconds) {
-  const int64_t eventsBefore = server.eventCount();
+double CallsPerMinute(ScriptedModem& modem, ScriptedServer& server, int seconds) {
+  const size_t eventsBefore = EventCount(server);
   const auto end = Clock::now() + std::chrono::seconds(seconds);
   while (Clock::now() < end) {
-    const int64_t hangUps = modem.hangUps();
-    modem.placeCall(g_nextNumber++);
-    modem.waitHangUps(hangUps + 1, 5s);
+    const size_t hangUps = HangUps(modem);
+    PlaceCall(modem, g_nextNumber++);
+    modem.WaitForCount("ATH\r\n", hangUps + 1, 5s);
   }
-  server.waitEventCount(server.eventCount() + 1, 1s);  // the last one in flight
-  return static_cast<double>(server.eventCount() - eventsBefore) * 60.0 / seconds;
+  server.WaitForCount(serverlink::ftCallEvent, EventCount(server) + 1, 1s);  // the last one in flight
+  return static_cast<double>(EventCount(server) - eventsBefore) * 60.0 / seconds;
 }
 
 // Rings faster than the program can answer, to put many calls through in
 // little time. 280 ms keeps every notification in a packet of its own (the
 // program closes a packet 200 ms after its first byte); the answer commands
 // pile up in the program's queue meanwhile, which is part of the cost.
-int64_t ManyCalls(bench::BenchModem& modem, bench::BenchServer& server, int calls) {
-  const int64_t eventsBefore = server.eventCount();
+int64_t ManyCalls(ScriptedModem& modem, ScriptedServer& server, int calls) {
+  const size_t eventsBefore = EventCount(server);
   auto next = Clock::now();
   for (int i = 0; i < calls; ++i) {
     std::this_thread::sleep_until(next);
-    modem.placeCall(g_nextNumber++);
+    PlaceCall(modem, g_nextNumber++);
     next += 280ms;
     if ((i + 1) % 100 == 0) Progress(std::to_string(i + 1) + " calls");
   }
-  server.waitEventCount(eventsBefore + calls, 10s);
-  return server.eventCount() - eventsBefore;
+  server.WaitForCount(serverlink::ftCallEvent, eventsBefore + static_cast<size_t>(calls), 10s);
+  return static_cast<int64_t>(EventCount(server) - eventsBefore);
 }
 
 std::string Machine() {
@@ -257,20 +248,30 @@ bool ParseOptions(int argc, char** argv, Options& options) {
 #ifdef MCALLD_PROGRAM
   options.program = MCALLD_PROGRAM;
 #endif
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    const bool hasValue = i + 1 < argc;
-    const auto number = [&] { return std::atoi(argv[++i]); };
-    if (arg == "--program" && hasValue) options.program = argv[++i];
-    else if (arg == "--latency-calls" && hasValue) options.latencyCalls = number();
-    else if (arg == "--spool-calls" && hasValue) options.spoolCalls = number();
-    else if (arg == "--idle-seconds" && hasValue) options.idleSeconds = number();
-    else if (arg == "--work-calls" && hasValue) options.workCalls = number();
-    else if (arg == "--throughput-seconds" && hasValue) options.throughputSeconds = number();
-    else return false;
+  tools::OptionReader reader(tools::Arguments(argc, argv));
+  const auto count = [&](int& into) {
+    if (const auto v = reader.Number(1, 1e6)) into = static_cast<int>(*v);
+  };
+  while (reader.Next()) {
+    const std::string& arg = reader.Name();
+    if (arg == "--program") {
+      if (const auto v = reader.Text()) options.program = *v;
+    } else if (arg == "--latency-calls") {
+      count(options.latencyCalls);
+    } else if (arg == "--spool-calls") {
+      count(options.spoolCalls);
+    } else if (arg == "--idle-seconds") {
+      count(options.idleSeconds);
+    } else if (arg == "--work-calls") {
+      count(options.workCalls);
+    } else if (arg == "--throughput-seconds") {
+      count(options.throughputSeconds);
+    } else {
+      reader.Unknown();
+    }
   }
-  return !options.program.empty() && options.latencyCalls > 0 && options.spoolCalls > 0 &&
-         options.idleSeconds > 0 && options.workCalls > 0 && options.throughputSeconds > 0;
+  if (!reader.Problem().empty()) std::cerr << "mcalld_bench: " << reader.Problem() << "\n";
+  return reader.Problem().empty() && !options.program.empty();
 }
 
 }  // namespace
@@ -283,16 +284,21 @@ int main(int argc, char** argv) {
     return 2;
   }
   ::signal(SIGPIPE, SIG_IGN);
-  bench::BenchModem modem;
+  // The modem and the server answer at once, so every millisecond measured
+  // is the program's.
+  const testsupport::TempDir place("mcalld-bench");
+  ScriptedModem modem(place.File("modem"));
+  const std::string device = modem.LinkPath().string();
 
   Spread toServer, toSpool;
   double idleCpu = 0, perMinute = 0;
   long rssStart = 0, rssAfterWork = 0, peakIdle = 0, peakAll = 0;
   int64_t workEvents = 0;
   {
-    bench::BenchServer server;
-    Program program(options, modem.devicePath(), server.port());
-    if (!modem.waitClipArmed(20s) || !server.waitConnected(20s)) {
+    ScriptedServer server;
+    BenchProgram program(options, device, server.Port());
+    if (!modem.WaitForCount("AT+CLIP=1\r", 1, 20s) ||
+        !server.WaitForFrame([](const ReceivedFrame&) { return true; }, 20s)) {
       std::cerr << "bench: the program did not come up (modem dialogue or link)\n";
       return 1;
     }
@@ -317,9 +323,9 @@ int main(int argc, char** argv) {
     peakAll = StatusKiB(program.pid(), "VmHWM");
   }
   {
-    modem.resetClipArmed();
-    Program program(options, modem.devicePath(), ClosedPort());
-    if (!modem.waitClipArmed(20s)) {
+    const size_t armed = modem.Count("AT+CLIP=1\r");
+    BenchProgram program(options, device, testsupport::UnusedPort());
+    if (!modem.WaitForCount("AT+CLIP=1\r", armed + 1, 20s)) {
       std::cerr << "bench: the program did not come up a second time\n";
       return 1;
     }

@@ -84,7 +84,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       Fail("every read consumes a whole header");
     }
     if (!reply.Body.empty()) {
-      const auto type = serverlink::DecodeFrameHeader(reply.Body);
+      const auto type = serverlink::FrameTypeOf(reply.Body);
       const auto header = serverlink::ParseFrameHeader(reply.Body);
       if (type.has_value() != header.has_value()) Fail("the two frame readers agree");
       if (type && *type != header->FrameType) Fail("the two frame readers agree on the type");

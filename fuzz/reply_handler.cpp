@@ -8,8 +8,6 @@
 //   - the queue never outgrows what start-up, one recovery, one re-arm and
 //     three entries per call can account for.
 #include <fuzzer/FuzzedDataProvider.h>
-#include <stdlib.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -21,6 +19,8 @@
 #include <vector>
 
 #include "modem/dialogue.h"
+#include "tests/support/manual_clock.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -56,46 +56,22 @@ class FuzzHost : public modem::DialogueHost {
   modem::CallSettings CurrentCallSettings() override { return settings; }
 };
 
-class FuzzClock : public common::Clock, public common::TickSource {
- public:
-  common::DateTime now = common::MakeDateTime({2024, 3, 15, 12, 30, 45, 123});
-  uint32_t ticks = 0;
-  common::DateTime Now() const override { return now; }
-  uint32_t Ticks() const override { return ticks; }
-  void AdvanceMs(uint32_t ms) {
-    now += ms / 86400000.0;
-    ticks += ms;
-  }
-};
-
 // Spool files go to tmpfs when there is one: every spooled event is synced.
-std::string MakeSpoolDir() {
-  const std::string base = std::filesystem::exists("/dev/shm") ? "/dev/shm" : std::filesystem::temp_directory_path().string();
-  std::string pattern = base + "/mcalld-fuzz-spool-XXXXXX";
-  if (mkdtemp(pattern.data()) == nullptr) std::abort();
-  return pattern + "/";
-}
-
-// Never destroyed, so the clean-up at exit still has the name.
-const std::string& SpoolDir() {
-  static const std::string* const dir = [] {
-    auto* d = new std::string(MakeSpoolDir());
-    std::atexit([] { std::filesystem::remove_all(SpoolDir()); });
-    return d;
-  }();
-  return *dir;
+const testsupport::TempDir& Spool() {
+  static const testsupport::TempDir dir("mcalld-fuzz-spool", std::filesystem::exists("/dev/shm") ? "/dev/shm" : "/tmp");
+  return dir;
 }
 
 size_t SpooledFiles() {
   size_t n = 0;
-  for (const auto& entry : std::filesystem::directory_iterator(SpoolDir())) {
+  for (const auto& entry : std::filesystem::directory_iterator(Spool().Path())) {
     if (entry.path().extension() == ".dd8") ++n;
   }
   return n;
 }
 
 void EmptySpoolDir() {
-  for (const auto& entry : std::filesystem::directory_iterator(SpoolDir())) std::filesystem::remove(entry.path());
+  for (const auto& entry : std::filesystem::directory_iterator(Spool().Path())) std::filesystem::remove(entry.path());
 }
 
 // Every state the dispatcher can set, the stored-message states an
@@ -129,8 +105,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzedDataProvider in(data, size);
   FuzzHost host;
   host.settings.Code = "1120";
-  host.settings.PathForSoob = SpoolDir();
-  FuzzClock clock;
+  host.settings.PathForSoob = Spool().Dir();
+  testsupport::ManualClock clock;
   modem::Dialogue dialogue(host, clock, clock);
   std::string unread;  // what of the stream may still be held as a cut caller-identification line
   dialogue.StartDialogue();

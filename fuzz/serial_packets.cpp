@@ -9,26 +9,19 @@
 // (bytes arriving, milliseconds passing), at most kMaxSteps of them, so
 // that one input stays a few milliseconds of real pty traffic.
 #include <fuzzer/FuzzedDataProvider.h>
-#include <fcntl.h>
-#include <pty.h>
-#include <sched.h>
-#include <stdlib.h>
-#include <sys/ioctl.h>
-#include <termios.h>
-#include <unistd.h>
 
 #include <array>
-#include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <string>
 
 #include "common/ticks.h"
 #include "serial/exclusive_device.h"
 #include "serial/serial_port_driver.h"
-#include "tests/support/idle_poll_timer.h"
+#include "tests/support/fake_timer.h"
+#include "tests/support/pty_pair.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/window_port.h"
 
 namespace {
 
@@ -45,76 +38,10 @@ void Fail(const char* what) {
   std::abort();
 }
 
-// Lock files go to a directory of the fuzzer's own, never /var/lock. The
-// name is never destroyed, so the clean-up at exit still has it.
+// Lock files go to a directory of the fuzzer's own, never /var/lock.
 void UseOwnLockDirectory() {
-  static const std::string* const dir = [] {
-    char pattern[] = "/tmp/mcalld-fuzz-locks-XXXXXX";
-    if (mkdtemp(pattern) == nullptr) std::abort();
-    auto* d = new std::string(pattern);
-    serial::SetLockDirectory(*d);
-    std::atexit([] { std::filesystem::remove_all(*dir); });
-    return d;
-  }();
-}
-
-// The far end of the line. Its own slave descriptor stays open so the
-// driver's close never hangs the pair up mid-input.
-class FarEnd {
- public:
-  FarEnd() {
-    char name[256] = {};
-    termios raw{};
-    cfmakeraw(&raw);
-    if (::openpty(&master_, &slave_, name, &raw, nullptr) != 0) Fail("openpty");
-    ::fcntl(master_, F_SETFL, ::fcntl(master_, F_GETFL) | O_NONBLOCK);
-    path_ = name;
-  }
-  ~FarEnd() {
-    ::close(slave_);
-    ::close(master_);
-  }
-  FarEnd(const FarEnd&) = delete;
-  FarEnd& operator=(const FarEnd&) = delete;
-
-  const std::string& Path() const { return path_; }
-
-  // Bytes that show their own position, so a lost, doubled or reordered
-  // byte shows in the delivered text.
-  void Send(size_t count) {
-    std::string bytes;
-    for (size_t i = 0; i < count; ++i) bytes.push_back(static_cast<char>((sent_.size() + i) % 251));
-    for (size_t done = 0; done < bytes.size();) {
-      const ssize_t n = ::write(master_, bytes.data() + done, bytes.size() - done);
-      if (n > 0) done += static_cast<size_t>(n);
-      else if (n < 0 && errno != EAGAIN && errno != EINTR) Fail("write to the pty master");
-      else sched_yield();
-    }
-    sent_ += bytes;
-  }
-  const std::string& Sent() const { return sent_; }
-
- private:
-  int master_ = -1;
-  int slave_ = -1;
-  std::string path_;
-  std::string sent_;
-};
-
-int Pending(int fd) {
-  int waiting = 0;
-  return ::ioctl(fd, FIONREAD, &waiting) == 0 ? waiting : -1;
-}
-
-// The pty hands bytes over through a kernel work queue; waiting for them
-// keeps each input's run the same every time. Bounded: a pty that never
-// delivers is a broken machine, not a finding.
-void AwaitInput(int fd, size_t count) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-  while (Pending(fd) >= 0 && static_cast<size_t>(Pending(fd)) < count) {
-    if (std::chrono::steady_clock::now() > deadline) Fail("the pty did not pass the bytes on");
-    sched_yield();
-  }
+  static const testsupport::TempDir locks("mcalld-fuzz-locks");
+  serial::SetLockDirectory(locks.Path());
 }
 
 }  // namespace
@@ -124,17 +51,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzedDataProvider in(data, size);
   const uint8_t setup = in.ConsumeIntegral<uint8_t>();
 
-  FarEnd far;
-  testsupport::IdlePollTimer timer;
+  // The pair keeps its own slave open, so the driver's close never hangs
+  // the line up mid-input.
+  testsupport::PtyPair far;
+  std::string sent;
+  testsupport::FakeTimer timer;
   common::ManualTicks ticks;
   ticks.Set(kClockStarts[(setup >> 2) % kClockStarts.size()]);
   serial::TSerialPortDriver driver(timer, ticks);
-  driver.SetPortName(far.Path());
+  driver.SetPortName(far.SlavePath());
   driver.SetBaudRateValue(kRates[setup % kRates.size()]);
-  driver.SetPacketSize(256);
-  driver.SetPacketTimeout(200);
-  driver.SetPacketMode(serial::pmPass);
-  driver.SetPollingDelay(5);
+  testsupport::UseWindowPacketSettings(driver);
   std::string delivered;
   driver.OnReceivePacket = [&](serial::TSerialPortDriver*, const uint8_t* packet, uint32_t count) {
     if (count == 0 || count > kMaxPacket) Fail("a packet holds 1 to 256 bytes");
@@ -145,25 +72,30 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (size_t step = 0; step < kMaxSteps && in.remaining_bytes() > 0; ++step) {
     const uint16_t arriving = in.ConsumeIntegralInRange<uint16_t>(0, kMaxArrival);
     if (arriving > 0) {
-      far.Send(arriving);
-      AwaitInput(driver.Handle(), far.Sent().size() - delivered.size());
+      const std::string bytes = testsupport::PositionBytes(sent.size(), arriving);
+      if (!far.WriteMaster(bytes, 2000)) Fail("write to the pty master");
+      sent += bytes;
+      // Bounded: a pty that never delivers is a broken machine, not a finding.
+      if (!testsupport::WaitForInput(driver.Handle(), sent.size() - delivered.size(), 2000)) {
+        Fail("the pty did not pass the bytes on");
+      }
     }
     ticks.Advance(in.ConsumeIntegralInRange<uint32_t>(0, 400));
     driver.PollTick();
-    if (far.Sent().compare(0, delivered.size(), delivered) != 0) Fail("bytes delivered once and in order");
+    if (sent.compare(0, delivered.size(), delivered) != 0) Fail("bytes delivered once and in order");
   }
 
   // A quiet line: whatever is still waiting must come out as packets. Each
   // full packet moves the partial packet's start on by its line time, so a
   // burst faster than the line rate (a pty, a USB modem) has its remainder
   // held until the line time of everything before it has passed.
-  const uint32_t lineTime = driver.TransmitTime(serial::brCustom, static_cast<uint32_t>(far.Sent().size()));
+  const uint32_t lineTime = driver.TransmitTime(serial::brCustom, static_cast<uint32_t>(sent.size()));
   const uint32_t quietSteps = lineTime / kQuietStepMs + kMinQuietSteps;
-  for (uint32_t i = 0; i < quietSteps && delivered.size() < far.Sent().size(); ++i) {
+  for (uint32_t i = 0; i < quietSteps && delivered.size() < sent.size(); ++i) {
     ticks.Advance(kQuietStepMs);
     driver.PollTick();
   }
-  if (delivered != far.Sent()) Fail("every byte delivered once, in order");
+  if (delivered != sent) Fail("every byte delivered once, in order");
   if (driver.PortLost()) Fail("the port stays usable");
   return 0;
 }

@@ -49,46 +49,48 @@ void putLe16(Bytes& out, size_t offset, int32_t value) {
 
 }  // namespace
 
-// Frame header, 18 bytes:  FF | type:4 | payload length:4 | sequence:8 | FE
 Bytes EncodeFrame(int32_t frameType, const Bytes& payload, uint64_t sequence) {
   Bytes frame(kFrameHeaderSize + payload.size());
-  frame[0] = 0xFF;
-  putLe32(&frame[1], frameType);
-  putLe32(&frame[5], static_cast<int32_t>(payload.size()));
-  putLe64(&frame[9], sequence);
-  frame[17] = 0xFE;
+  frame[kStartMarkOffset] = 0xFF;
+  putLe32(&frame[kFrameTypeOffset], frameType);
+  putLe32(&frame[kPayloadLengthOffset], static_cast<int32_t>(payload.size()));
+  putLe64(&frame[kSequenceOffset], sequence);
+  frame[kEndMarkOffset] = 0xFE;
   std::copy(payload.begin(), payload.end(), frame.begin() + kFrameHeaderSize);
   return frame;
 }
 
-// Transport header, 21 bytes:  FF | 0:4 | body length:4 | 0:8 | body length:4
+// The reserved bytes go out as zeros.
 Bytes EncodeBlock(const Bytes& frame) {
   Bytes block(kTransportHeaderSize + frame.size(), 0);
   const auto length = static_cast<int32_t>(frame.size());
-  block[0] = 0xFF;
-  putLe32(&block[5], length);
-  putLe32(&block[17], length);
+  block[kBlockMarkOffset] = 0xFF;
+  putLe32(&block[kBodyLengthOffset], length);
+  putLe32(&block[kBodyLengthCopyOffset], length);
   std::copy(frame.begin(), frame.end(), block.begin() + kTransportHeaderSize);
   return block;
 }
 
 BlockHeaderInfo DecodeBlockHeader(const uint8_t* header) {
   BlockHeaderInfo info;
-  info.Accepted = header[0] == 0xFF || header[0] == 0xF0;
-  info.BodyLength = getLe32(&header[5]);
+  const uint8_t mark = header[kBlockMarkOffset];
+  info.Accepted = mark == 0xFF || mark == 0xF0;
+  info.BodyLength = getLe32(&header[kBodyLengthOffset]);
   return info;
 }
 
 std::optional<FrameHeader> ParseFrameHeader(const Bytes& body) {
-  if (body.size() < kFrameHeaderSize || body[0] != 0xFF || body[17] != 0xFE) return std::nullopt;
+  if (body.size() < kFrameHeaderSize || body[kStartMarkOffset] != 0xFF || body[kEndMarkOffset] != 0xFE) {
+    return std::nullopt;
+  }
   FrameHeader header;
-  header.FrameType = getLe32(&body[1]);
-  header.PayloadLength = getLe32(&body[5]);
-  header.Sequence = getLe64(&body[9]);
+  header.FrameType = getLe32(&body[kFrameTypeOffset]);
+  header.PayloadLength = getLe32(&body[kPayloadLengthOffset]);
+  header.Sequence = getLe64(&body[kSequenceOffset]);
   return header;
 }
 
-std::optional<int32_t> DecodeFrameHeader(const Bytes& body) {
+std::optional<int32_t> FrameTypeOf(const Bytes& body) {
   const auto header = ParseFrameHeader(body);
   if (!header) return std::nullopt;
   return header->FrameType;

@@ -24,15 +24,31 @@ enum FrameType : int32_t {
   ftCallEvent = 0x0300004A,
 };
 
+// Block: transport header, then the body, which is one frame.
+//   offset  0  BlockMark       0xFF (0xF0 accepted on receipt)
+//           1  4 reserved bytes
+//           5  BodyLength      int32
+//           9  8 reserved bytes
+//          17  BodyLengthCopy  int32
 constexpr size_t kTransportHeaderSize = 21;
-constexpr size_t kFrameHeaderSize = 18;
-constexpr uint16_t kKindCode = 50;
+constexpr size_t kBlockMarkOffset = 0;
+constexpr size_t kBodyLengthOffset = 5;
+constexpr size_t kBodyLengthCopyOffset = 17;
 
-struct TransportHeader {
-  uint8_t BlockMark = 0xFF;
-  int32_t BodyLength = 0;
-  int32_t BodyLengthCopy = 0;
-};
+// Frame header:
+//   offset  0  StartMark      0xFF
+//           1  FrameType      int32
+//           5  PayloadLength  int32
+//           9  Sequence       uint64
+//          17  EndMark        0xFE
+constexpr size_t kFrameHeaderSize = 18;
+constexpr size_t kStartMarkOffset = 0;
+constexpr size_t kFrameTypeOffset = 1;
+constexpr size_t kPayloadLengthOffset = 5;
+constexpr size_t kSequenceOffset = 9;
+constexpr size_t kEndMarkOffset = 17;
+
+constexpr uint16_t kKindCode = 50;
 
 struct FrameHeader {
   uint8_t StartMark = 0xFF;
@@ -52,7 +68,7 @@ struct BlockHeaderInfo {
 BlockHeaderInfo DecodeBlockHeader(const uint8_t* header);  // 21 bytes
 
 // The FrameType when the body is a valid frame (at least 18 bytes, 0xFF at 0, 0xFE at 17).
-std::optional<int32_t> DecodeFrameHeader(const Bytes& body);
+std::optional<int32_t> FrameTypeOf(const Bytes& body);
 // The full header of a valid frame, for tools that print what they receive.
 std::optional<FrameHeader> ParseFrameHeader(const Bytes& body);
 

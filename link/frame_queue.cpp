@@ -89,7 +89,7 @@ std::vector<Bytes> FrameQueue::PayloadsOfType(int32_t frameType) const {
   std::lock_guard lock(mutex_);
   std::vector<Bytes> payloads;
   const auto collect = [&](const Bytes& frame) {
-    const auto type = DecodeFrameHeader(frame);
+    const auto type = FrameTypeOf(frame);
     if (type && *type == frameType) payloads.emplace_back(frame.begin() + kFrameHeaderSize, frame.end());
   };
   for (const Bytes& frame : unanswered_) collect(frame);

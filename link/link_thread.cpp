@@ -163,7 +163,7 @@ void cl::writeQueuedFrame() {
     if (frame) {
       frameSent_ = true;
       if (!writeBlock(EncodeBlock(*frame))) return;
-      if (DecodeFrameHeader(*frame) == ftCallEvent) {
+      if (FrameTypeOf(*frame) == ftCallEvent) {
         queue_.PopUnanswered();
       } else {
         queue_.Pop();
@@ -204,7 +204,7 @@ void cl::receiveReply() {
     closeLink();
     return;
   }
-  const auto frameType = DecodeFrameHeader(replyBody_);
+  const auto frameType = FrameTypeOf(replyBody_);
   if (!frameType) return;
   // The server answers in order: a valid reply means it read all before it.
   queue_.ForgetAnswered();
@@ -255,6 +255,7 @@ void cl::attemptConnection() {
   TcpClient::Options options;
   options.ConnectLimitMs = env_.ConnectLimitMs;
   options.DataWaitMs = env_.DataWaitMs;
+  options.Ticks = env_.Ticks;
   options.Stop = [this] { return StopRequested.load(); };
   options.OnConnected = [this] { handleConnected(); };
   options.OnDisconnected = [this] { handleDisconnected(); };

@@ -36,13 +36,15 @@ struct LinkEnvironment {
   std::function<ModemSnapshot()> Modem;
   // Reads [ServerHost] of "mcalld.ini" in the given directory (ends in '/').
   std::function<ServerAddress(const std::string& settingsDir)> ReadServerHost;
-  const common::TickSource* Ticks = nullptr;  // default: the monotonic clock
+  // Every rule of the link is measured on it: keep-alives, reconnection,
+  // the connect limit and the data wait. Default: the monotonic clock.
+  const common::TickSource* Ticks = nullptr;
   // The pause between steps. Default: 1 ms while work is waiting; an idle
   // link rests until a frame is queued or a keep-alive or connection attempt
   // falls due, at most 50 ms.
   std::function<void()> Sleep;
-  int DataWaitMs = 1000;
-  int ConnectLimitMs = 2500;
+  uint32_t DataWaitMs = 1000;
+  uint32_t ConnectLimitMs = 2500;
 };
 
 // The link thread: keeps the connection to the message server.

@@ -8,26 +8,20 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <memory>
 
 namespace serverlink {
 namespace {
 
 // Short enough that a stop is noticed well inside the program's 3 s close.
-constexpr int kSliceMs = 50;
-
-using SteadyClock = std::chrono::steady_clock;
-
-int msLeft(SteadyClock::time_point deadline) {
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - SteadyClock::now());
-  return static_cast<int>(std::max<int64_t>(0, left.count()));
-}
+constexpr uint32_t kSliceMs = 50;
 
 }  // namespace
 
 TcpClient::TcpClient(std::string host, int port, Options options)
-    : host_(std::move(host)), port_(port), options_(std::move(options)) {}
+    : host_(std::move(host)), port_(port), options_(std::move(options)) {
+  if (options_.Ticks == nullptr) options_.Ticks = &defaultTicks_;
+}
 
 TcpClient::~TcpClient() { closeQuietly(); }
 
@@ -63,15 +57,19 @@ bool TcpClient::connectTo(const void* address, unsigned addressLength) {
   return false;
 }
 
-bool TcpClient::waitFor(short events, int limitMs) {
-  const auto deadline = SteadyClock::now() + std::chrono::milliseconds(limitMs);
+bool TcpClient::waitFor(short events, uint32_t limitMs) {
+  const uint32_t start = options_.Ticks->Ticks();
+  const auto msLeft = [&] {
+    const uint32_t waited = options_.Ticks->Ticks() - start;  // unsigned: right across the wrap
+    return waited < limitMs ? limitMs - waited : 0;
+  };
   for (;;) {
     if (options_.Stop && options_.Stop()) return false;
     pollfd p{fd_, events, 0};
-    const int rc = poll(&p, 1, std::min(kSliceMs, msLeft(deadline)));
+    const int rc = poll(&p, 1, static_cast<int>(std::min(kSliceMs, msLeft())));
     if (rc > 0) return (p.revents & events) != 0 || (p.revents & (POLLHUP | POLLERR)) != 0;
     if (rc < 0 && errno != EINTR) return false;
-    if (msLeft(deadline) == 0) return false;
+    if (msLeft() == 0) return false;
   }
 }
 

@@ -3,6 +3,7 @@
 #include <functional>
 #include <string>
 
+#include "common/ticks.h"
 #include "link/frame.h"
 #include "link/receive.h"
 
@@ -10,13 +11,16 @@ namespace serverlink {
 
 // One TCP connection to the message server. Every wait is cut into short
 // slices that look at Stop, so a closing program never waits out a connect
-// limit or a data wait. Runs on the link thread only.
+// limit or a data wait. The limits are measured on Ticks, which a slice
+// reads anew, so a clock moved by a test ends a wait within one slice.
+// Runs on the link thread only.
 class TcpClient : public ByteSource {
  public:
   struct Options {
-    int ConnectLimitMs = 2500;
-    int DataWaitMs = 1000;
-    std::function<bool()> Stop;            // true: give up any wait now
+    uint32_t ConnectLimitMs = 2500;
+    uint32_t DataWaitMs = 1000;
+    const common::TickSource* Ticks = nullptr;  // default: the monotonic clock
+    std::function<bool()> Stop;                 // true: give up any wait now
     std::function<void()> OnConnected;     // inside a successful Connect
     std::function<void()> OnDisconnected;  // Close of an open connection
   };
@@ -37,13 +41,14 @@ class TcpClient : public ByteSource {
  private:
   bool connectTo(const void* address, unsigned addressLength);
   // Waits for events on the socket; false on time-out, stop or error.
-  bool waitFor(short events, int limitMs);
+  bool waitFor(short events, uint32_t limitMs);
   bool peerHasClosed();
   void closeQuietly();
 
   std::string host_;
   int port_;
   Options options_;
+  common::MonotonicTicks defaultTicks_;
   int fd_ = -1;
 };
 

@@ -5,19 +5,14 @@
 
 #include <filesystem>
 
-#include "tests/app/temp_dir.h"
+#include "tests/support/manual_clock.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
 using namespace std::string_literals;
-using apptest::ReadFile;
-using apptest::TempDir;
-
-class FakeClock : public common::Clock {
- public:
-  common::DateTime Now() const override { return now; }
-  common::DateTime now = 0;
-};
+using testsupport::ReadFile;
+using testsupport::TempDir;
 
 common::DateTime At(int year, int month, int day, int hour, int minute, int second, int ms = 0) {
   return common::MakeDateTime({year, month, day, hour, minute, second, ms});
@@ -50,7 +45,7 @@ class LogFiles : public ::testing::Test {
 
   TempDir dir_;
   std::filesystem::path old_;
-  FakeClock clock_;
+  testsupport::ManualClock clock_;
   app::Logs logs_{clock_};
 };
 

@@ -19,23 +19,13 @@
 #include "link/frame.h"
 #include "serial/exclusive_device.h"
 #include "serial/line_termios.h"
+#include "tests/support/fake_timer.h"
 #include "tests/support/pty_pair.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-
-class RecordingTimer : public common::PeriodicTimer {
- public:
-  void Start(unsigned periodMs) override {
-    running = true;
-    period = periodMs;
-  }
-  void Stop() override { running = false; }
-  bool running = false;
-  unsigned period = 0;
-};
 
 class RecordingView : public app::SessionView {
  public:
@@ -267,9 +257,9 @@ class SessionTest : public ::testing::Test {
   RecordingLink link_;
   FixedClock clock_;
   common::ManualTicks ticks_;
-  RecordingTimer pollTimer_;
-  RecordingTimer timer1_;
-  RecordingTimer retryTimer_;
+  testsupport::FakeTimer pollTimer_;
+  testsupport::FakeTimer timer1_;
+  testsupport::FakeTimer retryTimer_;
   std::vector<std::function<void()>> posted_;
   std::unique_ptr<app::ModemSession> session_;
 };

@@ -6,13 +6,13 @@
 
 #include <filesystem>
 
-#include "tests/app/temp_dir.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
-using apptest::ReadFile;
-using apptest::TempDir;
-using apptest::WriteFile;
+using testsupport::ReadFile;
+using testsupport::TempDir;
+using testsupport::WriteFile;
 
 struct StringCase {
   const char* name;
@@ -102,7 +102,7 @@ TEST(IniWithValue, ChangesOnlyTheValue) {
 
 class SettingsFile : public ::testing::Test {
  protected:
-  void Write(const std::string& text) { WriteFile(dir_.Path(app::kSettingsFileName), text); }
+  void Write(const std::string& text) { WriteFile(dir_.File(app::kSettingsFileName), text); }
   app::Settings Read() {
     app::Settings s;
     EXPECT_TRUE(app::ReadSettings(dir_.Dir(), s));
@@ -136,7 +136,7 @@ TEST_F(SettingsFile, EveryKeyFromItsSection) {
   EXPECT_EQ(s.PathForSoob, "spool/");
   EXPECT_EQ(s.NumberS, 8);
   EXPECT_TRUE(s.Syslog);
-  EXPECT_TRUE(std::filesystem::is_directory(dir_.Path("logs"))) << "programDir + LogPath is created";
+  EXPECT_TRUE(std::filesystem::is_directory(dir_.File("logs"))) << "programDir + LogPath is created";
 }
 
 TEST_F(SettingsFile, BooleansReadAsIntegers) {
@@ -167,7 +167,7 @@ TEST_F(SettingsFile, MissingFileLeavesSettingsUntouched) {
 }
 
 TEST_F(SettingsFile, LogDirectoryThatCannotBeMadeIsIgnored) {
-  WriteFile(dir_.Path("plain"), "x");
+  WriteFile(dir_.File("plain"), "x");
   Write("[Log]\nPath=plain/sub/\n");
   EXPECT_EQ(Read().LogPath, "plain/sub/");
 }
@@ -175,31 +175,31 @@ TEST_F(SettingsFile, LogDirectoryThatCannotBeMadeIsIgnored) {
 TEST_F(SettingsFile, ComWrittenAndReadBack) {
   const std::string before = "; site 7\r\n[Main]\r\nCom=COM1\r\nSpeed=9600\r\n[Log]\r\nOn=1\r\n";
   Write(before);
-  ::chmod(dir_.Path(app::kSettingsFileName).c_str(), 0640);
+  ::chmod(dir_.File(app::kSettingsFileName).c_str(), 0640);
   ASSERT_TRUE(app::WriteComSetting(dir_.Dir(), "COM3"));
   EXPECT_EQ(Read().ComName, "COM3");
-  EXPECT_EQ(ReadFile(dir_.Path(app::kSettingsFileName)),
+  EXPECT_EQ(ReadFile(dir_.File(app::kSettingsFileName)),
             "; site 7\r\n[Main]\r\nCom=COM3\r\nSpeed=9600\r\n[Log]\r\nOn=1\r\n");
   struct stat st {};
-  ASSERT_EQ(::stat(dir_.Path(app::kSettingsFileName).c_str(), &st), 0);
+  ASSERT_EQ(::stat(dir_.File(app::kSettingsFileName).c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0640u) << "the administrator's permissions stay";
-  EXPECT_FALSE(std::filesystem::exists(dir_.Path("mcalld.ini.tmp")));
+  EXPECT_FALSE(std::filesystem::exists(dir_.File("mcalld.ini.tmp")));
 }
 
 TEST_F(SettingsFile, ComWrittenThroughASymbolicLink) {
-  WriteFile(dir_.Path("real.ini"), "[Main]\nCom=COM1\n");
-  std::filesystem::create_symlink(dir_.Path("real.ini"), dir_.Path(app::kSettingsFileName));
+  WriteFile(dir_.File("real.ini"), "[Main]\nCom=COM1\n");
+  std::filesystem::create_symlink(dir_.File("real.ini"), dir_.File(app::kSettingsFileName));
   ASSERT_TRUE(app::WriteComSetting(dir_.Dir(), "COM2"));
-  EXPECT_TRUE(std::filesystem::is_symlink(dir_.Path(app::kSettingsFileName)));
-  EXPECT_EQ(ReadFile(dir_.Path("real.ini")), "[Main]\nCom=COM2\n");
+  EXPECT_TRUE(std::filesystem::is_symlink(dir_.File(app::kSettingsFileName)));
+  EXPECT_EQ(ReadFile(dir_.File("real.ini")), "[Main]\nCom=COM2\n");
 }
 
 TEST_F(SettingsFile, NothingWrittenWithoutFileOrName) {
   EXPECT_FALSE(app::WriteComSetting(dir_.Dir(), "COM3"));
-  EXPECT_FALSE(std::filesystem::exists(dir_.Path(app::kSettingsFileName))) << "the program never creates the file";
+  EXPECT_FALSE(std::filesystem::exists(dir_.File(app::kSettingsFileName))) << "the program never creates the file";
   Write("[Main]\nCom=COM1\n");
   EXPECT_FALSE(app::WriteComSetting(dir_.Dir(), ""));
-  EXPECT_EQ(ReadFile(dir_.Path(app::kSettingsFileName)), "[Main]\nCom=COM1\n");
+  EXPECT_EQ(ReadFile(dir_.File(app::kSettingsFileName)), "[Main]\nCom=COM1\n");
 }
 
 TEST_F(SettingsFile, FailedWriteRaisesAndKeepsTheOldFile) {
@@ -207,8 +207,8 @@ TEST_F(SettingsFile, FailedWriteRaisesAndKeepsTheOldFile) {
   // file's name is taken by a directory.
   const std::string before = "[Main]\nCom=COM1\n";
   Write(before);
-  std::filesystem::create_directory(dir_.Path("mcalld.ini.tmp"));
-  const std::string path = dir_.Path(app::kSettingsFileName);
+  std::filesystem::create_directory(dir_.File("mcalld.ini.tmp"));
+  const std::string path = dir_.File(app::kSettingsFileName);
   try {
     app::WriteComSetting(dir_.Dir(), "COM3");
     ADD_FAILURE() << "no error raised";
@@ -227,7 +227,7 @@ TEST_F(SettingsFile, ReadOnlyDirectoryRaisesAndKeepsTheOldFile) {
   ASSERT_EQ(::chmod(dir_.Dir().c_str(), 0555), 0);
   EXPECT_THROW(app::WriteComSetting(dir_.Dir(), "COM3"), app::SettingsWriteError);
   ::chmod(dir_.Dir().c_str(), 0755);
-  EXPECT_EQ(ReadFile(dir_.Path(app::kSettingsFileName)), before);
+  EXPECT_EQ(ReadFile(dir_.File(app::kSettingsFileName)), before);
 }
 
 TEST(ProgramDir, IsTheExecutablesDirectoryWithTrailingSlash) {
@@ -243,19 +243,19 @@ TEST(ServerHost, DefaultsAndValues) {
   EXPECT_EQ(a.Address, "127.0.0.1") << "no file";
   EXPECT_EQ(a.Port, 12543);
 
-  WriteFile(dir.Path(app::kSettingsFileName), "[Main]\nCom=COM1\n");
+  WriteFile(dir.File(app::kSettingsFileName), "[Main]\nCom=COM1\n");
   a = app::ReadServerHost(dir.Dir());
   EXPECT_EQ(a.Address, "127.0.0.1") << "no section";
   EXPECT_EQ(a.Port, 12543);
 
-  WriteFile(dir.Path(app::kSettingsFileName), "[serverhost]\naddress=10.0.0.5\nPort=$3039\n");
+  WriteFile(dir.File(app::kSettingsFileName), "[serverhost]\naddress=10.0.0.5\nPort=$3039\n");
   std::string noSlash = dir.Dir();
   noSlash.pop_back();
   a = app::ReadServerHost(noSlash);
   EXPECT_EQ(a.Address, "10.0.0.5") << "a directory without the trailing separator";
   EXPECT_EQ(a.Port, 12345);
 
-  WriteFile(dir.Path(app::kSettingsFileName), "[ServerHost]\nPort=many\n");
+  WriteFile(dir.File(app::kSettingsFileName), "[ServerHost]\nPort=many\n");
   EXPECT_EQ(app::ReadServerHost(dir.Dir()).Port, 12543);
 }
 
@@ -272,7 +272,7 @@ TEST(ComNames, Numbers) {
 TEST(ComNames, DevicePaths) {
   TempDir dir;
   EXPECT_EQ(app::ComDevicePath(dir.Dir(), 1), "/dev/ttyS0") << "no file";
-  WriteFile(dir.Path(app::kSettingsFileName), "[Ports]\nCOM3=/dev/ttyUSB0\nCOM4=\n");
+  WriteFile(dir.File(app::kSettingsFileName), "[Ports]\nCOM3=/dev/ttyUSB0\nCOM4=\n");
   EXPECT_EQ(app::ComDevicePath(dir.Dir(), 3), "/dev/ttyUSB0");
   EXPECT_EQ(app::ComDevicePath(dir.Dir(), 4), "/dev/ttyS3") << "empty value is no mapping";
   EXPECT_EQ(app::ComDevicePath(dir.Dir(), 32), "/dev/ttyS31");

@@ -15,15 +15,18 @@
 
 #include "link/frame.h"
 #include "modem/call_event.h"
-#include "tests/support/program_peers.h"
+#include "tests/support/call_events.h"
+#include "tests/support/loopback.h"
 #include "tests/support/program_under_test.h"
+#include "tests/support/scripted_modem.h"
+#include "tests/support/scripted_server.h"
+#include "tests/support/wait.h"
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 namespace {
 
-using testsupport::Fault;
 using testsupport::Program;
 using testsupport::ScriptedModem;
 using testsupport::ScriptedServer;
@@ -56,7 +59,7 @@ class ProgramTest : public ::testing::Test {
 
   static constexpr const char* kCall = "\r\nRING\r\n\r\n+CLIP: \"+79161234567\",145,,,,0\r\n";
 
-  Program program_;
+  Program program_{MCALLD_BINARY};
   ScriptedModem modem_{program_.Dir() / "modem"};
 };
 
@@ -91,12 +94,10 @@ TEST_F(ProgramTest, AnswersACallAndDeliversItsEventToTheServer) {
   ASSERT_TRUE(WaitFor([&] { return !server.FramesOfType(serverlink::ftCallEvent).empty(); }));
   const auto events = server.FramesOfType(serverlink::ftCallEvent);
   ASSERT_EQ(events.size(), 1u);
-  ASSERT_EQ(events[0].payload.size(), modem::kCallEventSize);
-  modem::CallEventBytes bytes{};
-  std::copy(events[0].payload.begin(), events[0].payload.end(), bytes.begin());
-  const auto event = modem::CallEvent::Decode(bytes);
-  EXPECT_EQ(event.PhoneNumber, 9161234567);
-  EXPECT_EQ(event.ObjectCode, "1120");
+  const auto event = testsupport::DecodeCallEvent(events[0].payload);
+  ASSERT_TRUE(event) << events[0].payload.size() << " bytes";
+  EXPECT_EQ(event->PhoneNumber, 9161234567);
+  EXPECT_EQ(event->ObjectCode, "1120");
   EXPECT_TRUE(SpoolFiles().empty());
 
   EXPECT_TRUE(fs::exists(program_.Dir() / "mcall.log"));
@@ -125,15 +126,17 @@ TEST_F(ProgramTest, SpoolsTheCallWhenNoServerListens) {
 }
 
 TEST_F(ProgramTest, SigtermSpoolsTheCallEventsStillQueued) {
-  // Holds the link in its first reply wait for a minute, reading nothing.
-  ScriptedServer server({{Fault::kHang, -1, 60s}});
+  ScriptedServer server;
   WriteSettings(server.Port());
   Start();
-  ASSERT_TRUE(WaitFor([&] { return StartupDialogueDone() && server.Connections() > 0; }));
-  // Every connect frame costs the link a one-second reply wait, so the call
-  // event is still owed to the server when the program is told to stop.
+  ASSERT_TRUE(WaitFor([&] {
+    return StartupDialogueDone() && !server.FramesOfType(serverlink::ftClientVersion).empty();
+  }));
+  // The server reads the call event and does not answer it, so when the
+  // program is told to stop the event is still owed to the server.
+  server.HoldReplyTo(serverlink::ftCallEvent);
   modem_.Send(kCall);
-  ASSERT_TRUE(WaitFor([&] { return Received("ATA\r\n"); }));
+  ASSERT_TRUE(WaitFor([&] { return !server.FramesOfType(serverlink::ftCallEvent).empty(); }));
   EXPECT_EQ(Terminate(), 0);
   EXPECT_EQ(SpoolFiles().size(), 1u);
 }

@@ -10,7 +10,9 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <cstdlib>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <sstream>
@@ -18,12 +20,17 @@
 #include "common/cp1251.h"
 #include "link/frame.h"
 #include "modem/call_event.h"
-#include "tests/support/program_peers.h"
+#include "tests/support/call_events.h"
+#include "tests/support/loopback.h"
 #include "tests/support/program_under_test.h"
+#include "tests/support/scripted_modem.h"
+#include "tests/support/scripted_server.h"
+#include "tests/support/wait.h"
 
 namespace {
 
 using namespace testsupport;
+using namespace std::chrono_literals;
 
 // The caller-identification block as a modem sends it after the ring.
 std::string CallBlock(const std::string& numberField) {
@@ -35,13 +42,6 @@ std::string Settings(const std::string& device, int port, const std::string& pat
   return "[Main]\r\nCom=COM3\r\nSpeed=115200\r\nCode=1120\r\nPathForSoob=" + pathForSoob +
          "\r\nSyslog=1\r\n[Log]\r\nOn=1\r\nPath=" + logPath + "\r\n[ServerHost]\r\nAddress=127.0.0.1\r\nPort=" +
          std::to_string(port) + "\r\n[Ports]\r\nCOM3=" + device + "\r\n";
-}
-
-std::optional<modem::CallEvent> DecodeEvent(const uint8_t* bytes, size_t size) {
-  if (size != modem::kCallEventSize) return std::nullopt;
-  modem::CallEventBytes event{};
-  std::copy(bytes, bytes + size, event.begin());
-  return modem::CallEvent::Decode(event);
 }
 
 template <typename Row>
@@ -61,8 +61,7 @@ struct Tally {
 class FaultCase : public ::testing::Test {
  protected:
   void SetUp() override {
-    program_ = std::make_unique<Program>();
-    ASSERT_FALSE(program_->Dir().empty());
+    program_ = std::make_unique<Program>(MCALLD_BINARY);
     fs::create_directory(program_->Dir() / "spool");
     modem_ = std::make_unique<ScriptedModem>(program_->Dir() / "modem");
   }
@@ -98,7 +97,7 @@ class FaultCase : public ::testing::Test {
     const int fd = ::open(table, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) return;
     const std::string text = row.str();
-    WriteAll(fd, text.data(), text.size());
+    EXPECT_EQ(::write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size())) << "row not recorded";
     ::close(fd);
   }
 
@@ -128,23 +127,23 @@ class FaultCase : public ::testing::Test {
         << "the link never came up";
   }
 
-  // Places a call and waits until the program answers it. A call counts as
-  // placed whether or not it is answered.
-  // Returns once the call has been hung up (a caller-identification line
-  // before that would be the same call ringing again), or, for a modem that
-  // errs, once the answer went out.
-  bool PlaceCall(const std::string& block, std::chrono::milliseconds limit = 20s,
+  // Places a call whose event must carry phoneNumber, and waits until the
+  // program has hung it up (a caller-identification line before that would
+  // be the same call ringing again) or, for a modem that errs, until the
+  // answer went out. A call counts as placed whether or not it is answered.
+  bool PlaceCall(const std::string& block, int64_t phoneNumber, std::chrono::milliseconds limit = 20s,
                  const std::string& doneWith = "ATH\r\n") {
     const size_t before = modem_->Count(doneWith);
     modem_->Send(block);
-    // No case here sets NumberS, so no prefix goes in front.
-    placed_.push_back(modem::PhoneNumberFrom(modem::ExtractNumberText(block.substr(0, 255)), 0));
+    placed_.push_back(phoneNumber);
     const bool answered = WaitFor([&] { return modem_->Count(doneWith) > before; }, limit);
     EXPECT_TRUE(answered) << "call " << placed_.size() << " was not answered";
     return answered;
   }
+  // The number text is the last ten characters, so the country code goes.
   bool Call(const std::string& doneWith = "ATH\r\n") {
-    return PlaceCall(CallBlock("\"+7" + std::to_string(9160000000LL + nextNumber_++) + "\""), 20s, doneWith);
+    const int64_t number = 9160000000LL + nextNumber_++;
+    return PlaceCall(CallBlock("\"+7" + std::to_string(number) + "\""), number, 20s, doneWith);
   }
 
   int Connections() const {
@@ -165,7 +164,7 @@ class FaultCase : public ::testing::Test {
     std::vector<modem::CallEvent> events;
     for (const auto& s : servers_)
       for (const auto& f : s->FramesOfType(serverlink::ftCallEvent))
-        if (auto e = DecodeEvent(f.payload.data(), f.payload.size())) events.push_back(*e);
+        if (auto e = DecodeCallEvent(f.payload)) events.push_back(*e);
     return events;
   }
 
@@ -174,13 +173,8 @@ class FaultCase : public ::testing::Test {
     std::error_code ignored;
     for (const auto& entry : fs::recursive_directory_iterator(program_->Dir(), ignored)) {
       if (entry.path().extension() != ".dd8") continue;
-      const std::string bytes = program_->ReadText(fs::relative(entry.path(), program_->Dir()));
-      // 4A 00 00 03, the call event's frame type, then the event.
-      if (bytes.size() != 25 || bytes.compare(0, 4, std::string("\x4A\x00\x00\x03", 4)) != 0) {
-        events.push_back(modem::CallEvent{-1, "bad!", 0});
-        continue;
-      }
-      if (auto e = DecodeEvent(reinterpret_cast<const uint8_t*>(bytes.data()) + 4, 21)) events.push_back(*e);
+      // A file that is no spool file counts as an event of no call placed.
+      events.push_back(ReadSpoolFile(entry.path().string()).value_or(modem::CallEvent{-1, "bad!", 0}));
     }
     return events;
   }
@@ -394,16 +388,22 @@ TEST_F(FaultCase, OddCallerIdentification) {
   ScriptedServer& server = AddServer();
   StartWithServer(server);
   using namespace std::string_literals;
-  const std::string blocks[] = {
-      "\r\nRING\r\n\r\n+CLIP: ,128,,,,0\r\n",                              // no number, no quotes
-      CallBlock("\"\""),                                                  // withheld: empty number
-      CallBlock("\"" + std::string(30, '8') + "9160000101\""),             // 40 digits
-      CallBlock("\"+7916\0"s + "0000102\""),                              // NUL inside the number
-      "\r\nRING\0\r\n\r\n+CLIP: \"+79160000103\",145,,,,0\r\n"s,          // NUL before it
-      CallBlock("\"+7916\xC0\xFF" "0000104\""),                           // non-ASCII inside the number
-      "\r\nRING\r\n\r\n+CLIP: \"+79160000105\",145,,,\"\xC8\xE2\xE0\xED\",0\r\n",  // Windows-1251 name
+  // The number text is what stands between the first two quotes (all of the
+  // block when there is none), cut to its last ten characters; anything but
+  // a decimal number gives 0. No case here sets NumberS, so no prefix.
+  const struct {
+    std::string block;
+    int64_t phoneNumber;
+  } calls[] = {
+      {"\r\nRING\r\n\r\n+CLIP: ,128,,,,0\r\n", 0},                                  // no number, no quotes
+      {CallBlock("\"\""), 0},                                                       // withheld: empty number
+      {CallBlock("\"" + std::string(30, '8') + "9160000101\""), 9160000101},           // 40 digits
+      {CallBlock("\"+7916\0"s + "0000102\""), 0},                                   // NUL inside the number
+      {"\r\nRING\0\r\n\r\n+CLIP: \"+79160000103\",145,,,,0\r\n"s, 9160000103},        // NUL before it
+      {CallBlock("\"+7916\xC0\xFF" "0000104\""), 0},                                // non-ASCII inside the number
+      {"\r\nRING\r\n\r\n+CLIP: \"+79160000105\",145,,,\"\xC8\xE2\xE0\xED\",0\r\n", 9160000105},  // Windows-1251 name
   };
-  for (const auto& block : blocks) PlaceCall(block);
+  for (const auto& call : calls) PlaceCall(call.block, call.phoneNumber);
   ExpectEveryCallOnce();
   ExpectStillServing(&server);
   ExpectCleanExit();

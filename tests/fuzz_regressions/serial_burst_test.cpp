@@ -9,9 +9,10 @@
 #include "common/ticks.h"
 #include "serial/exclusive_device.h"
 #include "serial/serial_port_driver.h"
-#include "tests/support/idle_poll_timer.h"
+#include "tests/support/fake_timer.h"
 #include "tests/support/pty_pair.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/window_port.h"
 
 namespace {
 
@@ -23,9 +24,7 @@ class SerialBurstRegression : public ::testing::Test {
     serial::SetLockDirectory(locks_.Path());
     driver_.SetPortName(pty_.SlavePath());
     driver_.SetBaudRateValue(9600);
-    driver_.SetPacketSize(256);
-    driver_.SetPacketTimeout(200);
-    driver_.SetPacketMode(serial::pmPass);
+    testsupport::UseWindowPacketSettings(driver_);
     driver_.OnReceivePacket = [this](serial::TSerialPortDriver*, const uint8_t*, uint32_t size) { delivered_ += size; };
     ASSERT_TRUE(driver_.OpenPort());
   }
@@ -54,7 +53,7 @@ class SerialBurstRegression : public ::testing::Test {
 
   testsupport::TempDir locks_;
   testsupport::PtyPair pty_;
-  testsupport::IdlePollTimer timer_;
+  testsupport::FakeTimer timer_;
   common::ManualTicks ticks_;
   serial::TSerialPortDriver driver_{timer_, ticks_};
   size_t sent_ = 0;

@@ -5,9 +5,12 @@
 #include "link/frame.h"
 #include "link/frame_queue.h"
 #include "link/receive.h"
+#include "tests/support/frame_bytes.h"
 
 namespace serverlink {
 namespace {
+
+using testsupport::BlockHeader;
 
 Bytes concat(std::initializer_list<Bytes> parts) {
   Bytes out;
@@ -26,9 +29,10 @@ TEST(FrameCodec, EncodesTheWorkedBlocks) {
   const Bytes hello = EncodeBlock(EncodeFrame(ftHello, {0x32, 0x00}, 0x0102030405060708ULL));
   ASSERT_EQ(hello.size(), 41u);
   EXPECT_EQ(DecodeBlockHeader(hello.data()).BodyLength, 20);
-  EXPECT_EQ(Bytes(hello.begin() + 17, hello.begin() + 21), (Bytes{20, 0, 0, 0}));
+  EXPECT_EQ(Bytes(hello.begin() + kBodyLengthCopyOffset, hello.begin() + kBodyLengthCopyOffset + 4),
+            (Bytes{20, 0, 0, 0}));
   const Bytes helloFrame = {0xFF, 0x01, 0, 0, 0x02, 0x02, 0, 0, 0, 8, 7, 6, 5, 4, 3, 2, 1, 0xFE, 0x32, 0x00};
-  EXPECT_EQ(Bytes(hello.begin() + 21, hello.end()), helloFrame);
+  EXPECT_EQ(Bytes(hello.begin() + kTransportHeaderSize, hello.end()), helloFrame);
 
   const Bytes pollAnswer = EncodeFrame(ftPollAnswer, {}, 7);
   const auto header = ParseFrameHeader(pollAnswer);
@@ -76,22 +80,22 @@ TEST(FrameCodec, ClientVersionPayload) {
 TEST(FrameCodec, ReceivedHeadersAndBodies) {
   Bytes header = EncodeBlock(EncodeFrame(ftPoll, {}, 0));
   for (uint8_t mark : {0xFF, 0xF0}) {
-    header[0] = mark;
+    header[kBlockMarkOffset] = mark;
     EXPECT_TRUE(DecodeBlockHeader(header.data()).Accepted) << int(mark);
   }
-  header[0] = 0xFE;
+  header[kBlockMarkOffset] = 0xFE;
   EXPECT_FALSE(DecodeBlockHeader(header.data()).Accepted);
 
   Bytes mismatched = EncodeFrame(ftPoll, {}, 0);
-  mismatched[5] = 5;  // announces a payload it does not carry
-  EXPECT_EQ(DecodeFrameHeader(mismatched), ftPoll);
-  EXPECT_FALSE(DecodeFrameHeader(Bytes(10, 0xFF)));
+  mismatched[kPayloadLengthOffset] = 5;  // announces a payload it does not carry
+  EXPECT_EQ(FrameTypeOf(mismatched), ftPoll);
+  EXPECT_FALSE(FrameTypeOf(Bytes(10, 0xFF)));
   Bytes badEnd = EncodeFrame(ftPoll, {}, 0);
-  badEnd[17] = 0;
-  EXPECT_FALSE(DecodeFrameHeader(badEnd));
+  badEnd[kEndMarkOffset] = 0;
+  EXPECT_FALSE(FrameTypeOf(badEnd));
   Bytes badStart = EncodeFrame(ftPoll, {}, 0);
-  badStart[0] = 0xF0;
-  EXPECT_FALSE(DecodeFrameHeader(badStart));
+  badStart[kStartMarkOffset] = 0xF0;
+  EXPECT_FALSE(FrameTypeOf(badStart));
 }
 
 // Hands out its bytes at most `piece` at a time, then reports nothing more.
@@ -113,18 +117,10 @@ class BufferSource : public ByteSource {
   size_t offset_ = 0;
 };
 
-Bytes headerWithLength(int32_t length, uint8_t mark = 0xFF) {
-  Bytes block = EncodeBlock(Bytes(18, 0));
-  block.resize(kTransportHeaderSize);
-  block[0] = mark;
-  for (int i = 0; i < 4; ++i) block[5 + i] = static_cast<uint8_t>(static_cast<uint32_t>(length) >> (8 * i));
-  return block;
-}
-
 TEST(ReceiveBlock, OutcomesOfReplyBlocks) {
   const Bytes frame = EncodeFrame(ftAccessGranted, {1, 2, 3}, 9);
   Bytes f0Block = EncodeBlock(frame);
-  f0Block[0] = 0xF0;
+  f0Block[kBlockMarkOffset] = 0xF0;
   struct Row {
     const char* name;
     Bytes input;
@@ -135,12 +131,12 @@ TEST(ReceiveBlock, OutcomesOfReplyBlocks) {
       {"valid block", EncodeBlock(frame), frame, false},
       {"0xF0 mark reads the same", f0Block, frame, false},
       {"short body is still a body", EncodeBlock(Bytes(10, 0xAA)), Bytes(10, 0xAA), false},
-      {"unaccepted mark reads no body", concat({headerWithLength(21, 0x00), frame}), {}, false},
-      {"length zero", headerWithLength(0), {}, false},
+      {"unaccepted mark reads no body", concat({BlockHeader(21, 0x00), frame}), {}, false},
+      {"length zero", BlockHeader(0), {}, false},
       {"header cut short", Bytes(f0Block.begin(), f0Block.begin() + 20), {}, false},
-      {"negative length", headerWithLength(-1), {}, true},
-      {"length above 1 MiB", concat({headerWithLength(kMaxBodyLength + 1), frame}), {}, true},
-      {"body cut short", concat({headerWithLength(100), Bytes(40, 0xFF)}), {}, true},
+      {"negative length", BlockHeader(-1), {}, true},
+      {"length above 1 MiB", concat({BlockHeader(kMaxBodyLength + 1), frame}), {}, true},
+      {"body cut short", concat({BlockHeader(100), Bytes(40, 0xFF)}), {}, true},
   };
   for (const Row& row : rows) {
     for (size_t piece : {size_t{1}, size_t{7}, size_t{100000}}) {
@@ -154,7 +150,7 @@ TEST(ReceiveBlock, OutcomesOfReplyBlocks) {
 
 TEST(ReceiveBlock, BodyExactlyAtTheLimitIsRead) {
   const Bytes body(kMaxBodyLength, 0x5A);
-  BufferSource source(concat({headerWithLength(kMaxBodyLength), body}), kMaxBodyLength);
+  BufferSource source(concat({BlockHeader(kMaxBodyLength), body}), kMaxBodyLength);
   const ReceiveResult result = ReceiveBlock(source);
   EXPECT_FALSE(result.Failed);
   EXPECT_EQ(result.Body.size(), body.size());

@@ -13,17 +13,24 @@
 
 #include "common/cp1251.h"
 #include "common/ticks.h"
-#include "fake_server.h"
 #include "link/link_thread.h"
+#include "tests/support/frame_bytes.h"
 #include "tests/support/loopback.h"
+#include "tests/support/scripted_server.h"
+#include "tests/support/wait.h"
 
 namespace serverlink {
 namespace {
 
-using testing::FakeServer;
-using testing::ReceivedFrame;
-using testing::Reply;
-using testing::ServerBlock;
+using testsupport::BlockHeader;
+using testsupport::ReceivedFrame;
+using testsupport::Reply;
+using testsupport::ScriptedServer;
+using testsupport::ServerBlock;
+using testsupport::WaitFor;
+
+constexpr uint32_t kDataWaitMs = 1000;
+constexpr uint32_t kConnectLimitMs = 2500;
 
 class RecordingUi : public LinkUi {
  public:
@@ -46,35 +53,69 @@ class RecordingUi : public LinkUi {
   std::vector<std::string> statuses_;
 };
 
-// Waits for a condition that real I/O will bring about, with a generous bound
-// so a loaded machine only makes the test slower.
-template <typename Condition>
-bool eventually(Condition condition, std::chrono::seconds limit = std::chrono::seconds(10)) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+// The link's clock, counting how often the link looks at it: each slice of
+// a wait and each step does.
+class CountingTicks : public common::TickSource {
+ public:
+  uint32_t Ticks() const override {
+    ++reads;
+    return clock.Ticks();
   }
-  return true;
-}
+  common::ManualTicks clock;
+  mutable std::atomic<int> reads{0};
+};
 
 std::vector<int32_t> typesOf(const std::vector<ReceivedFrame>& frames) {
   std::vector<int32_t> types;
-  for (const auto& f : frames) types.push_back(f.Type);
+  for (const auto& f : frames) types.push_back(f.type);
   return types;
 }
 
 int count(const std::vector<ReceivedFrame>& frames, int32_t type) {
-  return static_cast<int>(std::count_if(frames.begin(), frames.end(), [&](const auto& f) { return f.Type == type; }));
+  return static_cast<int>(std::count_if(frames.begin(), frames.end(), [&](const auto& f) { return f.type == type; }));
 }
+
+// A listener whose backlog is full drops further handshakes, so a connect
+// to it waits for its limit.
+class FullBacklog {
+ public:
+  FullBacklog() {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    listen(fd_, 0);
+    socklen_t length = sizeof address;
+    getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
+    port_ = ntohs(address.sin_port);
+    for (int& filler : fillers_) {
+      filler = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+      connect(filler, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    }
+  }
+  ~FullBacklog() {
+    for (int filler : fillers_) ::close(filler);
+    ::close(fd_);
+  }
+  int Port() const { return port_; }
+
+ private:
+  int fd_ = socket(AF_INET, SOCK_STREAM, 0);
+  int port_ = 0;
+  int fillers_[3] = {};
+};
 
 const std::vector<int32_t> kConnectFrames = {ftHello, ftModemStatus, ftClientFlag, ftClientVersion};
 
 class LinkThread : public ::testing::Test {
  protected:
-  void SetUp() override { ticks_.Set(100000); }  // the first attempt is due at once
+  void SetUp() override {
+    ticks_.clock.Set(100000);  // the first attempt is due at once
+    // Bare keep-alives: valid replies that grant nothing.
+    server_.SetResponder([](const ReceivedFrame&) { return Reply{ServerBlock(ftKeepAlive)}; });
+  }
 
-  void startLink(int dataWaitMs = 2000, int connectLimitMs = 2500) {
+  void startLink() {
     {
       std::lock_guard lock(hostMutex_);
       if (port_ == 0) port_ = server_.Port();
@@ -92,8 +133,6 @@ class LinkThread : public ::testing::Test {
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
       ++steps_;
     };
-    env.DataWaitMs = dataWaitMs;
-    env.ConnectLimitMs = connectLimitMs;
     link_ = std::make_unique<cl>(std::move(env));
     link_->Start();
   }
@@ -103,25 +142,46 @@ class LinkThread : public ::testing::Test {
     port_ = port;
   }
 
+  void advance(uint32_t ms) { ticks_.clock.Advance(ms); }
+
   // Returns once the link has finished the step it was in and one more, so
   // whatever it was doing when the test acted is over.
   void settle() {
     const int target = steps_.load() + 2;
-    ASSERT_TRUE(eventually([&] { return steps_.load() >= target; }));
+    ASSERT_TRUE(WaitFor([&] { return steps_.load() >= target; }));
+  }
+
+  // Returns once the link has looked at the clock twice more, so a wait it
+  // is in has seen the clock as it is now.
+  void letTheLinkSeeTheClock() {
+    const int target = ticks_.reads.load() + 2;
+    ASSERT_TRUE(WaitFor([&] { return ticks_.reads.load() >= target; }));
+  }
+
+  // Moves the clock past a data wait until done holds. A wait that began
+  // just after a move needs one more, so the clock moves again while done
+  // stays false.
+  template <typename Condition>
+  bool runOutDataWaitsUntil(Condition done) {
+    for (int i = 0; i < 100; ++i) {
+      advance(kDataWaitMs + 1);
+      if (WaitFor(done, std::chrono::milliseconds(200))) return true;
+    }
+    return false;
   }
 
   void waitForFrames(int connection, size_t n) {
-    ASSERT_TRUE(eventually([&] { return server_.FramesOf(connection).size() >= n; }))
+    ASSERT_TRUE(WaitFor([&] { return server_.FramesOf(connection).size() >= n; }))
         << server_.FramesOf(connection).size() << " frames on connection " << connection;
   }
 
   void waitForStatus(const std::string& utf8, int times = 1) {
-    ASSERT_TRUE(eventually([&] { return ui_.Count(utf8) >= times; })) << utf8;
+    ASSERT_TRUE(WaitFor([&] { return ui_.Count(utf8) >= times; })) << utf8;
   }
 
-  FakeServer server_;
+  ScriptedServer server_;
   RecordingUi ui_;
-  common::ManualTicks ticks_;
+  CountingTicks ticks_;
   std::atomic<int> steps_{0};
   std::mutex hostMutex_;
   int port_ = 0;
@@ -134,11 +194,11 @@ TEST_F(LinkThread, AnnouncesItselfInOrderAfterConnecting) {
   waitForFrames(1, 4);
   const auto frames = server_.FramesOf(1);
   EXPECT_EQ(typesOf(frames), kConnectFrames);
-  for (size_t i = 0; i < frames.size(); ++i) EXPECT_EQ(frames[i].Sequence, i);
-  EXPECT_EQ(frames[0].Payload, (Bytes{0x32, 0x00}));
-  EXPECT_EQ(frames[1].Payload, BuildModemStatus("COM3", true));
-  EXPECT_EQ(frames[2].Payload, Bytes{0x00});
-  EXPECT_EQ(frames[3].Payload, BuildClientVersion(ProgramVersion()));
+  for (size_t i = 0; i < frames.size(); ++i) EXPECT_EQ(frames[i].sequence, i);
+  EXPECT_EQ(frames[0].payload, (Bytes{0x32, 0x00}));
+  EXPECT_EQ(frames[1].payload, BuildModemStatus("COM3", true));
+  EXPECT_EQ(frames[2].payload, Bytes{0x00});
+  EXPECT_EQ(frames[3].payload, BuildClientVersion(ProgramVersion()));
   EXPECT_EQ(ui_.Statuses(), (std::vector<std::string>{"Соединение...", "Соединение установлено."}));
   EXPECT_TRUE(link_->Connected);
 
@@ -151,23 +211,23 @@ TEST_F(LinkThread, AnnouncesItselfInOrderAfterConnecting) {
 
 TEST_F(LinkThread, KeepAlivesOnlyOnceAccessIsGranted) {
   server_.SetResponder([](const ReceivedFrame& f) {
-    return Reply{ServerBlock(f.Type == ftClientVersion ? ftAccessGranted : ftKeepAlive)};
+    return Reply{ServerBlock(f.type == ftClientVersion ? ftAccessGranted : ftKeepAlive)};
   });
   startLink();
   waitForFrames(1, 4);
   settle();
   for (int i = 1; i <= 2; ++i) {
-    ticks_.Advance(501);
+    advance(501);
     waitForFrames(1, 4 + i);
     settle();
   }
-  ticks_.Advance(500);  // not more than 500 ms: not yet due
+  advance(500);  // not more than 500 ms: not yet due
   settle();
   const auto frames = server_.FramesOf(1);
   ASSERT_EQ(frames.size(), 6u);
   for (size_t i = 4; i < 6; ++i) {
-    EXPECT_EQ(frames[i].Type, ftKeepAlive);
-    EXPECT_EQ(frames[i].Sequence, 0u);
+    EXPECT_EQ(frames[i].type, ftKeepAlive);
+    EXPECT_EQ(frames[i].sequence, 0u);
   }
   EXPECT_EQ(link_->Queue().NextSequence(), 4u);  // keep-alives take no number
 }
@@ -175,7 +235,7 @@ TEST_F(LinkThread, KeepAlivesOnlyOnceAccessIsGranted) {
 TEST_F(LinkThread, NoKeepAlivesWithoutAccessGranted) {
   startLink();
   waitForFrames(1, 4);
-  ticks_.Advance(2000);
+  advance(2000);
   settle();
   settle();
   EXPECT_EQ(server_.FramesOf(1).size(), 4u);
@@ -184,25 +244,25 @@ TEST_F(LinkThread, NoKeepAlivesWithoutAccessGranted) {
 
 TEST_F(LinkThread, PollIsAnsweredWithTheNextSequence) {
   server_.SetResponder([](const ReceivedFrame& f) {
-    return Reply{ServerBlock(f.Type == ftClientFlag ? ftPoll : ftKeepAlive)};
+    return Reply{ServerBlock(f.type == ftClientFlag ? ftPoll : ftKeepAlive)};
   });
   startLink();
   waitForFrames(1, 5);
   const auto frames = server_.FramesOf(1);
-  EXPECT_EQ(frames[3].Type, ftClientVersion);  // the answer queues behind what waits
-  EXPECT_EQ(frames[4].Type, ftPollAnswer);
-  EXPECT_EQ(frames[4].Sequence, 4u);
-  EXPECT_TRUE(frames[4].Payload.empty());
+  EXPECT_EQ(frames[3].type, ftClientVersion);  // the answer queues behind what waits
+  EXPECT_EQ(frames[4].type, ftPollAnswer);
+  EXPECT_EQ(frames[4].sequence, 4u);
+  EXPECT_TRUE(frames[4].payload.empty());
 }
 
 TEST_F(LinkThread, AccessDeniedRefusesForGood) {
   server_.SetResponder([](const ReceivedFrame&) { return Reply{ServerBlock(ftAccessDenied)}; });
   startLink();
   waitForStatus("Доступ запрещен.");
-  EXPECT_TRUE(eventually([&] { return !server_.ClientOpen(); }));
+  EXPECT_TRUE(WaitFor([&] { return !server_.ConnectionOpen(); }));
   EXPECT_FALSE(link_->Connected);
   EXPECT_FALSE(link_->ReconnectAllowed);
-  ticks_.Advance(60000);
+  advance(60000);
   settle();
   settle();
   EXPECT_EQ(server_.Connections(), 1);
@@ -222,20 +282,20 @@ class LinkDownCommand : public LinkThread, public ::testing::WithParamInterface<
 TEST_P(LinkDownCommand, ReconnectsFiveSecondsAfterTheAttempt) {
   const DownCommand row = GetParam();
   server_.SetResponder([&row](const ReceivedFrame& f) {
-    return Reply{ServerBlock(f.Connection == 1 && f.Type == ftHello ? row.command : ftKeepAlive)};
+    return Reply{ServerBlock(f.connection == 1 && f.type == ftHello ? row.command : ftKeepAlive)};
   });
   startLink();
-  ASSERT_TRUE(eventually([&] { return server_.FramesOf(1).size() == 1 && !link_->Connected; }));
+  ASSERT_TRUE(WaitFor([&] { return server_.FramesOf(1).size() == 1 && !link_->Connected; }));
   if (row.status) waitForStatus(row.status);
   if (row.linkCloses) {
-    EXPECT_TRUE(eventually([&] { return !server_.ClientOpen(); }));
+    EXPECT_TRUE(WaitFor([&] { return !server_.ConnectionOpen(); }));
   }
-  ticks_.Advance(5000);
+  advance(5000);
   settle();
   EXPECT_EQ(server_.Connections(), 1);
   EXPECT_EQ(ui_.Count("Соединение..."), 1);
-  ticks_.Advance(1);
-  ASSERT_TRUE(eventually([&] { return server_.Connections() == 2 && link_->Connected; }));
+  advance(1);
+  ASSERT_TRUE(WaitFor([&] { return server_.Connections() == 2 && link_->Connected; }));
   // What the first connection left queued goes out first on the next.
   waitForFrames(2, 7);
   const std::vector<int32_t> expected = {ftModemStatus, ftClientFlag, ftClientVersion, ftHello,
@@ -251,32 +311,65 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(LinkThread, SilentServerRunsUpErrorsAndReconnects) {
   server_.SetResponder([](const ReceivedFrame& f) {
-    return f.Connection == 1 && f.Type == ftHello ? Reply{ServerBlock(ftAccessGranted)} : Reply{};
+    return f.connection == 1 && f.type == ftHello ? Reply{ServerBlock(ftAccessGranted)} : Reply{};
   });
-  startLink(30);
-  waitForFrames(1, 4);
-  settle();
+  startLink();
+  waitForFrames(1, 2);
   // Three unanswered connect frames, then eighteen unanswered keep-alives
-  // make 21 errors; the step after that starts over.
+  // make 21 errors; every missing reply is a data wait run out, and a
+  // keep-alive is due again by then.
   const std::string reconnecting = "Ошибки по сети - переподсоединение.";
   for (int i = 0; i < 40 && ui_.Count(reconnecting) == 0; ++i) {
     const size_t before = server_.FramesOf(1).size();
-    ticks_.Advance(501);
-    ASSERT_TRUE(eventually([&] { return server_.FramesOf(1).size() > before || ui_.Count(reconnecting) > 0; }));
-    settle();
+    ASSERT_TRUE(runOutDataWaitsUntil(
+        [&] { return server_.FramesOf(1).size() > before || ui_.Count(reconnecting) > 0; }));
   }
-  EXPECT_EQ(count(server_.FramesOf(1), ftKeepAlive), 18);
   EXPECT_EQ(ui_.Count(reconnecting), 1);
-  // Over 5 s have passed since the attempt, so the next one is immediate.
-  ASSERT_TRUE(eventually([&] { return server_.Connections() == 2 && link_->Connected; }));
+  // The step that starts over still writes the keep-alive due by then, on
+  // the old socket, and waits for its reply: 18 keep-alives made the errors,
+  // the 19th goes with the status. Over 5 s have passed since the attempt,
+  // so the next one follows that wait at once.
+  ASSERT_TRUE(runOutDataWaitsUntil([&] { return server_.Connections() == 2 && link_->Connected; }));
+  EXPECT_EQ(count(server_.FramesOf(1), ftKeepAlive), 19);
   EXPECT_EQ(ui_.Count("Соединение..."), 2);
+}
+
+// What the real program waits 1 s and 2.5 s for, the link measures on its
+// clock; a wait sees a moved clock within a slice.
+TEST_F(LinkThread, DataWaitEndsWhenTheClockHasPassedIt) {
+  server_.SetResponder([](const ReceivedFrame&) { return Reply{}; });
+  startLink();
+  waitForFrames(1, 1);
+  letTheLinkSeeTheClock();  // it is in its reply wait
+  advance(kDataWaitMs - 1);
+  letTheLinkSeeTheClock();
+  EXPECT_EQ(server_.FramesOf(1).size(), 1u) << "the reply wait ended early";
+  advance(2);
+  waitForFrames(1, 2);  // the wait is over: the next connect frame goes out
+  EXPECT_TRUE(link_->Connected);
+}
+
+TEST_F(LinkThread, ConnectLimitIsMeasuredOnTheClock) {
+  const FullBacklog listener;
+  SetServerPort(listener.Port());
+  startLink();
+  waitForStatus("Соединение...");
+  letTheLinkSeeTheClock();
+  const int steps = steps_.load();
+  advance(kConnectLimitMs - 1);
+  letTheLinkSeeTheClock();
+  EXPECT_EQ(steps_.load(), steps) << "the connect gave up early";
+  advance(2);
+  settle();  // steps run again: the attempt is over
+  EXPECT_FALSE(link_->Connected);
+  EXPECT_EQ(ui_.Statuses(), std::vector<std::string>{"Соединение..."});
 }
 
 TEST_F(LinkThread, FramesQueuedAsTheServerClosesAreAllDeliveredLater) {
   startLink();
   waitForFrames(1, 4);
   settle();
-  ticks_.Advance(6000);  // the connection has lived long enough to be retried at once
+  advance(6000);  // the connection has lived long enough to be retried at once
   server_.Drop();
   std::vector<Bytes> events;
   for (uint8_t i = 0; i < 5; ++i) {
@@ -287,11 +380,11 @@ TEST_F(LinkThread, FramesQueuedAsTheServerClosesAreAllDeliveredLater) {
   EXPECT_EQ(count(server_.FramesOf(1), ftCallEvent), 0);
   const auto frames = server_.FramesOf(2);
   for (size_t i = 0; i < events.size(); ++i) {
-    EXPECT_EQ(frames[i].Type, ftCallEvent);
-    EXPECT_EQ(frames[i].Payload, events[i]);
-    EXPECT_EQ(frames[i].Sequence, 4 + i);
+    EXPECT_EQ(frames[i].type, ftCallEvent);
+    EXPECT_EQ(frames[i].payload, events[i]);
+    EXPECT_EQ(frames[i].sequence, 4 + i);
   }
-  EXPECT_EQ(frames[5].Type, ftHello);
+  EXPECT_EQ(frames[5].type, ftHello);
   EXPECT_EQ(ui_.Count("Ошибки по сети - переподсоединение."), 1);
 }
 
@@ -300,13 +393,13 @@ TEST_F(LinkThread, FramesQueuedAsTheServerClosesAreAllDeliveredLater) {
 TEST_F(LinkThread, CallEventTheServerNeverAnsweredGoesAgainOnTheNextConnection) {
   std::atomic<int> eventsSeen{0};
   server_.SetResponder([&](const ReceivedFrame& f) {
-    if (f.Type == ftCallEvent && eventsSeen++ == 0) return Reply{{}, true};
+    if (f.type == ftCallEvent && eventsSeen++ == 0) return Reply{{}, true};
     return Reply{ServerBlock(ftKeepAlive)};
   });
   startLink();
   waitForFrames(1, 4);
   settle();
-  ticks_.Advance(6000);  // the connection has lived long enough to be retried at once
+  advance(6000);  // the connection has lived long enough to be retried at once
   const Bytes event(21, 0x5A);
   ASSERT_TRUE(link_->SendFrame(ftCallEvent, event));
   waitForFrames(1, 5);
@@ -316,9 +409,9 @@ TEST_F(LinkThread, CallEventTheServerNeverAnsweredGoesAgainOnTheNextConnection) 
   ASSERT_TRUE(link_->SendFrame(ftModemStatus, BuildModemStatus("COM3", true)));
   waitForFrames(2, 3);
   const auto frames = server_.FramesOf(2);
-  EXPECT_EQ(frames[0].Type, ftModemStatus);
-  EXPECT_EQ(frames[1].Payload, event);
-  EXPECT_EQ(frames[2].Type, ftHello);
+  EXPECT_EQ(frames[0].type, ftModemStatus);
+  EXPECT_EQ(frames[1].payload, event);
+  EXPECT_EQ(frames[2].type, ftHello);
   settle();
   EXPECT_TRUE(link_->QueuedCallEvents().empty());  // answered this time
 }
@@ -328,13 +421,6 @@ struct BrokenReply {
   Bytes data;
   bool serverCloses;
 };
-
-Bytes headerAnnouncing(int32_t bodyLength) {
-  Bytes header = ServerBlock(ftKeepAlive);
-  header.resize(kTransportHeaderSize);
-  for (int i = 0; i < 4; ++i) header[5 + i] = static_cast<uint8_t>(static_cast<uint32_t>(bodyLength) >> (8 * i));
-  return header;
-}
 
 Bytes withBytes(Bytes header, size_t extra) {
   header.insert(header.end(), extra, 0xFF);
@@ -346,22 +432,25 @@ class LinkBrokenReply : public LinkThread, public ::testing::WithParamInterface<
 TEST_P(LinkBrokenReply, NeverHangsAndStartsAFreshConnection) {
   const BrokenReply row = GetParam();
   server_.SetResponder([&row](const ReceivedFrame& f) {
-    return f.Connection == 1 ? Reply{row.data, row.serverCloses} : Reply{ServerBlock(ftKeepAlive)};
+    return f.connection == 1 ? Reply{row.data, row.serverCloses} : Reply{ServerBlock(ftKeepAlive)};
   });
-  startLink(100);
-  ASSERT_TRUE(eventually([&] { return server_.FramesOf(1).size() == 1 && !link_->Connected; }));
-  EXPECT_TRUE(eventually([&] { return !server_.ClientOpen(); }));
-  ticks_.Advance(5001);
-  ASSERT_TRUE(eventually([&] { return server_.Connections() == 2 && link_->Connected; }));
+  startLink();
+  waitForFrames(1, 1);
+  // A body that stalls ends with the data wait; the others at once.
+  ASSERT_TRUE(runOutDataWaitsUntil([&] { return !link_->Connected; }));
+  EXPECT_EQ(server_.FramesOf(1).size(), 1u);
+  EXPECT_TRUE(WaitFor([&] { return !server_.ConnectionOpen(); }));
+  advance(5001);
+  ASSERT_TRUE(WaitFor([&] { return server_.Connections() == 2 && link_->Connected; }));
   waitForFrames(2, 3);  // the rest of the first announcement
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Replies, LinkBrokenReply,
-    ::testing::Values(BrokenReply{"huge_length", headerAnnouncing(0x7FFFFFFF), false},
-                      BrokenReply{"negative_length", headerAnnouncing(-5), false},
-                      BrokenReply{"lost_mid_body", withBytes(headerAnnouncing(100), 10), true},
-                      BrokenReply{"stalls_mid_body", withBytes(headerAnnouncing(100), 10), false}),
+    ::testing::Values(BrokenReply{"huge_length", BlockHeader(0x7FFFFFFF), false},
+                      BrokenReply{"negative_length", BlockHeader(-5), false},
+                      BrokenReply{"lost_mid_body", withBytes(BlockHeader(100), 10), true},
+                      BrokenReply{"stalls_mid_body", withBytes(BlockHeader(100), 10), false}),
     [](const auto& param) { return std::string(param.param.name); });
 
 TEST(LinkQueue, SendFrameReportsARefusalWhenAllSlotsAreTaken) {
@@ -384,23 +473,23 @@ TEST_F(LinkThread, FramesQueuedWhileDownGoFirstToTheEditedAddress) {
   for (uint8_t i = 0; i < 3; ++i) link_->SendFrame(ftModemStatus, BuildModemStatus("COM1", i % 2));
 
   SetServerPort(serverPort);
-  ticks_.Advance(5001);
+  advance(5001);
   const size_t before = server_.Frames().size();
-  ASSERT_TRUE(eventually([&] { return server_.Frames().size() >= before + 7; }));
+  ASSERT_TRUE(WaitFor([&] { return server_.Frames().size() >= before + 7; }));
   const auto all = server_.Frames();
   const std::vector<ReceivedFrame> latest(all.begin() + static_cast<ptrdiff_t>(before), all.end());
   const std::vector<int32_t> expected = {ftModemStatus, ftModemStatus, ftModemStatus, ftHello,
                                          ftModemStatus, ftClientFlag,  ftClientVersion};
   EXPECT_EQ(typesOf(latest), expected);
-  EXPECT_EQ(latest[0].Payload, BuildModemStatus("COM1", false));
-  EXPECT_LT(latest[0].Sequence, latest[3].Sequence);
+  EXPECT_EQ(latest[0].payload, BuildModemStatus("COM1", false));
+  EXPECT_LT(latest[0].sequence, latest[3].sequence);
 }
 
 // The program must end within 3 s of a close even when the link is deep in
-// a connect or a data wait.
+// a connect or a data wait; the clock stands still, so only the stop ends it.
 TEST_F(LinkThread, StopsPromptlyWhileWaitingForData) {
   server_.SetResponder([](const ReceivedFrame&) { return Reply{}; });
-  startLink(60000);
+  startLink();
   waitForFrames(1, 1);
   const auto started = std::chrono::steady_clock::now();
   link_.reset();
@@ -408,68 +497,41 @@ TEST_F(LinkThread, StopsPromptlyWhileWaitingForData) {
 }
 
 TEST_F(LinkThread, StopsPromptlyWhileConnecting) {
-  // A listener whose backlog is full drops further handshakes, so a connect
-  // to it waits for its limit.
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  listen(fd, 0);
-  socklen_t length = sizeof address;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  std::vector<int> fillers;
-  for (int i = 0; i < 3; ++i) {
-    fillers.push_back(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
-    connect(fillers.back(), reinterpret_cast<sockaddr*>(&address), sizeof address);
-  }
-  SetServerPort(ntohs(address.sin_port));
-  startLink(60000, 60000);
+  const FullBacklog listener;
+  SetServerPort(listener.Port());
+  startLink();
   waitForStatus("Соединение...");
   const auto started = std::chrono::steady_clock::now();
   link_.reset();
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
-  for (int f : fillers) ::close(f);
-  ::close(fd);
 }
 
-}  // namespace
-// Real time, and the pause the program uses. Every step reads the tick
-// source, so counting reads counts how often the link wakes.
-class CountingTicks : public common::TickSource {
- public:
-  uint32_t Ticks() const override {
-    ++reads;
-    return clock_.Ticks();
-  }
-  mutable std::atomic<int> reads{0};
-
- private:
-  common::MonotonicTicks clock_;
-};
-
+// The pause the program uses, on a clock that stands still unless moved.
 TEST(LinkIdle, RestsBetweenKeepAlivesAndStillSendsAQueuedFrame) {
-  FakeServer server;
-  server.SetResponder([](const ReceivedFrame& f) {
-    return Reply{ServerBlock(f.Type == ftHello ? ftAccessGranted : ftKeepAlive)};
-  });
+  ScriptedServer server;  // grants access, then answers every block
   CountingTicks ticks;
+  ticks.clock.Set(100000);
   LinkEnvironment env;
   env.Ticks = &ticks;
   env.ReadServerHost = [&](const std::string&) { return ServerAddress{"127.0.0.1", server.Port()}; };
   cl link(std::move(env));
   link.Start();
-  ASSERT_TRUE(eventually([&] { return count(server.Frames(), ftKeepAlive) >= 1; }));
+  ASSERT_TRUE(WaitFor([&] { return server.Frames().size() >= 4; }));
+  for (int i = 1; i <= 2; ++i) {
+    ticks.clock.Advance(501);
+    ASSERT_TRUE(WaitFor([&] { return count(server.Frames(), ftKeepAlive) >= i; })) << "keep-alive " << i;
+  }
 
+  // Nothing falls due while the clock stands still: a resting link wakes
+  // every 50 ms, a 1 ms loop would look at the clock hundreds of times.
   const int readsBefore = ticks.reads.load();
-  const int keepAlivesBefore = count(server.Frames(), ftKeepAlive);
-  std::this_thread::sleep_for(std::chrono::milliseconds(1600));
-  // A 1 ms loop would read the ticks well over a thousand times here.
-  EXPECT_LT(ticks.reads.load() - readsBefore, 400);
-  EXPECT_GE(count(server.Frames(), ftKeepAlive) - keepAlivesBefore, 2);
+  std::this_thread::sleep_for(std::chrono::milliseconds(250));
+  EXPECT_LT(ticks.reads.load() - readsBefore, 100);
+  EXPECT_EQ(count(server.Frames(), ftKeepAlive), 2);
 
   link.SendFrame(ftModemStatus, BuildModemStatus("COM1", true));
-  EXPECT_TRUE(eventually([&] { return count(server.Frames(), ftModemStatus) >= 2; }));
+  EXPECT_TRUE(WaitFor([&] { return count(server.Frames(), ftModemStatus) >= 2; }));
 }
 
+}  // namespace
 }  // namespace serverlink

@@ -7,15 +7,16 @@
 #include "common/cp1251.h"
 #include "fakes.h"
 #include "modem/spool.h"
+#include "tests/support/call_events.h"
 
 namespace modem {
 namespace {
 
 using common::Ru;
-using testing::FakeClock;
+using testsupport::ManualClock;
 using testing::FakeHost;
 using testing::Feed;
-using testing::TempDir;
+using testsupport::TempDir;
 
 const std::deque<std::string> kAnswer{"ATA:ATA\r\n", "ATV1:AT+VTS=1\r\n", "ATH:ATH\r\n"};
 
@@ -47,15 +48,12 @@ std::vector<CallCase> Cases() {
 
 void PrintTo(const CallCase& c, std::ostream* os) { *os << c.name; }
 
-class CallHandling : public ::testing::TestWithParam<CallCase> {};
+class CallHandling : public testing::DialogueTest, public ::testing::WithParamInterface<CallCase> {};
 
 TEST_P(CallHandling, AnswersShowsAndDeliversOneEvent) {
   const CallCase& c = GetParam();
-  FakeHost host;
   host.connected = true;
   host.settings = {"0042", c.numberS, "/nonexistent/"};
-  FakeClock clock;
-  Dialogue d(host, clock, clock);
   d.ReplyState = rsCallerId;
   d.CommandQueue = {"CLIP:AT+CLIP=1\r"};
 
@@ -139,23 +137,20 @@ TEST(CallDelivery, ConnectedSendsOtherwiseSpoolsExactlyOnce) {
     FakeHost host;
     host.connected = c.connected;
     host.linkFailure = c.link;
-    host.settings = {"0042", 0, dir.prefix()};
-    FakeClock clock;
+    host.settings = {"0042", 0, dir.Dir()};
+    ManualClock clock;
     Dialogue d(host, clock, clock);
     Feed(d, "\r\nRING\r\n\r\n+CLIP: \"+79161234567\",145,,,,0\r\n");
 
     EXPECT_EQ(host.events.size(), c.frames);
-    const std::vector<std::string> files = dir.files();
+    const std::vector<std::string> files = dir.Files();
     ASSERT_EQ(files.size(), c.files);
     if (c.files == 0) continue;
     EXPECT_EQ(files[0], "4FEEB983.dd8");
-    std::ifstream in(dir.path() / files[0], std::ios::binary);
-    const std::vector<uint8_t> bytes{std::istreambuf_iterator<char>(in), {}};
-    ASSERT_EQ(bytes.size(), 25u);
-    CallEventBytes stored;
-    std::copy(bytes.begin() + 4, bytes.end(), stored.begin());
-    EXPECT_EQ(CallEvent::Decode(stored).PhoneNumber, 9161234567);
-    EXPECT_EQ(CallEvent::Decode(stored).EventTime, clock.now);
+    const auto stored = testsupport::ReadSpoolFile(dir.File(files[0]));
+    ASSERT_TRUE(stored) << "not a 25-byte spool file";
+    EXPECT_EQ(stored->PhoneNumber, 9161234567);
+    EXPECT_EQ(stored->EventTime, clock.now);
   }
 }
 
@@ -164,7 +159,7 @@ TEST(CallDelivery, FailingSystemLogLosesNoCall) {
     FakeHost host;
     host.connected = true;
     host.systemLogFailure = failure;
-    FakeClock clock;
+    ManualClock clock;
     Dialogue d(host, clock, clock);
     d.AwaitingReply = true;
     Feed(d, "\r\n+CLIP: \"123\",129\r\n");
@@ -175,16 +170,15 @@ TEST(CallDelivery, FailingSystemLogLosesNoCall) {
   }
 }
 
-TEST(CallDelivery, SpoolFailureIsShownAndLogged) {
+class CallDeliveryTest : public testing::DialogueTest {};
+
+TEST_F(CallDeliveryTest, SpoolFailureIsShownAndLogged) {
   TempDir dir;
-  std::ofstream(dir.path() / "plain").put('x');
-  FakeHost host;
-  host.settings = {"0042", 0, dir.prefix() + "plain/"};
-  FakeClock clock;
-  Dialogue d(host, clock, clock);
+  std::ofstream(dir.File("plain")).put('x');
+  host.settings = {"0042", 0, dir.Dir() + "plain/"};
   Feed(d, "\r\n+CLIP: \"123\",129\r\n");
 
-  const std::string line = Ru("Не удалось записать событие в файл ") + dir.prefix() + "plain/4FEEB983.dd8";
+  const std::string line = Ru("Не удалось записать событие в файл ") + dir.Dir() + "plain/4FEEB983.dd8";
   EXPECT_EQ(host.view, (std::vector<std::string>{Ru("Входящий звонок - ") + "123", line}));
   EXPECT_EQ(host.systemLog.back(), line);
   EXPECT_EQ(d.CommandQueue, kAnswer);

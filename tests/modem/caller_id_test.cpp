@@ -16,7 +16,7 @@ namespace modem {
 namespace {
 
 using common::Ru;
-using testing::FakeClock;
+using testsupport::ManualClock;
 using testing::FakeHost;
 using testing::Feed;
 
@@ -62,7 +62,7 @@ TEST_P(CallerIdLine, GivesOneEventWhereverTheBurstIsCut) {
       SCOPED_TRACE("cut after byte " + std::to_string(cut) + " of " + burst);
       FakeHost host;
       host.connected = true;
-      FakeClock clock;
+      ManualClock clock;
       Dialogue d(host, clock, clock);
       d.ReplyState = rsCallerId;
       if (cut > 0) Feed(d, burst.substr(0, cut));
@@ -86,7 +86,7 @@ INSTANTIATE_TEST_SUITE_P(Families, CallerIdLine, ::testing::ValuesIn(Lines()),
 TEST(CallerIdLine, UnfinishedLineIsReadAfterASecond) {
   FakeHost host;
   host.connected = true;
-  FakeClock clock;
+  ManualClock clock;
   Dialogue d(host, clock, clock);
   d.ModemActive = true;
   d.AwaitingReply = true;
@@ -138,7 +138,7 @@ TEST_P(RingingCall, OneCallOneEvent) {
   const RingCase& c = GetParam();
   FakeHost host;
   host.connected = true;
-  FakeClock clock;
+  ManualClock clock;
   Dialogue d(host, clock, clock);
   d.ModemActive = true;
   size_t recoveries = 0;
@@ -194,7 +194,7 @@ INSTANTIATE_TEST_SUITE_P(Calls, RingingCall, ::testing::ValuesIn(RingCases()),
 // No tone can be sent on a call that is not up: only the hang-up is left.
 TEST(RingingCall, UnansweredCallIsHungUpWithoutTheTone) {
   FakeHost host;
-  FakeClock clock;
+  ManualClock clock;
   Dialogue d(host, clock, clock);
   d.ModemActive = true;
   Feed(d, "\r\n+CLIP: \"123\",129\r\n");
@@ -216,7 +216,7 @@ TEST(UnsolicitedLines, NeverACallNeverAReply) {
   };
   FakeHost host;
   host.connected = true;
-  FakeClock clock;
+  ManualClock clock;
   Dialogue d(host, clock, clock);
   d.ModemActive = true;
   d.CommandQueue = {"CGMM:AT+CGMM\r"};
@@ -247,7 +247,7 @@ TEST(ReplyLimit, WallClockStepsDoNotMoveIt) {
     SCOPED_TRACE(step);
     FakeHost host;
     host.connected = true;
-    FakeClock clock;
+    ManualClock clock;
     Dialogue d(host, clock, clock);
     d.ModemActive = true;
     d.CommandQueue = {"CGMI:AT+CGMI\r", "CGMM:AT+CGMM\r"};

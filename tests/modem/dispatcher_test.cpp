@@ -8,7 +8,7 @@
 namespace modem {
 namespace {
 
-using testing::FakeClock;
+using testsupport::ManualClock;
 using testing::FakeHost;
 using testing::Feed;
 
@@ -23,13 +23,10 @@ struct TagCase {
 
 void PrintTo(const TagCase& c, std::ostream* os) { *os << c.name; }
 
-class DispatchTag : public ::testing::TestWithParam<TagCase> {};
+class DispatchTag : public testing::DialogueTest, public ::testing::WithParamInterface<TagCase> {};
 
 TEST_P(DispatchTag, WritesTheCommandAndSetsItsState) {
   const TagCase& c = GetParam();
-  FakeHost host;
-  FakeClock clock;
-  Dialogue d(host, clock, clock);
   d.ModemActive = true;
   d.ReplyState = kUntouched;
   d.CommandQueue = {c.entry, "AT:AT\r"};
@@ -71,10 +68,9 @@ INSTANTIATE_TEST_SUITE_P(
                       TagCase{"empty_tag", ":AT\r", std::nullopt, kUntouched}),
     [](const auto& row) { return std::string(row.param.name); });
 
-TEST(Dispatcher, StartupSequenceGoesOutOneCommandPerReply) {
-  FakeHost host;
-  FakeClock clock;
-  Dialogue d(host, clock, clock);
+class DispatcherTest : public testing::DialogueTest {};
+
+TEST_F(DispatcherTest, StartupSequenceGoesOutOneCommandPerReply) {
   d.StartDialogue();
   EXPECT_TRUE(d.ModemActive);
   EXPECT_EQ(host.timer1, std::vector<bool>{true});
@@ -103,10 +99,7 @@ TEST(Dispatcher, StartupSequenceGoesOutOneCommandPerReply) {
                                       "CPMS:AT+CPMS?\r", "CVHU:AT+CVHU=0\r", "CLIP:AT+CLIP=1\r"}));
 }
 
-TEST(Dispatcher, UnansweredCommandBlocksForJustOverTenSeconds) {
-  FakeHost host;
-  FakeClock clock;
-  Dialogue d(host, clock, clock);
+TEST_F(DispatcherTest, UnansweredCommandBlocksForJustOverTenSeconds) {
   d.ModemActive = true;
   d.CommandQueue = {"ATE:ATE0\r", "CGMI:AT+CGMI\r"};
   d.Timer3Timer();
@@ -123,10 +116,7 @@ TEST(Dispatcher, UnansweredCommandBlocksForJustOverTenSeconds) {
   EXPECT_EQ(d.ReplyState, rsManufacturer);
 }
 
-TEST(Dispatcher, RestartWithinTheLimitWaitsForTheOldOne) {
-  FakeHost host;
-  FakeClock clock;
-  Dialogue d(host, clock, clock);
+TEST_F(DispatcherTest, RestartWithinTheLimitWaitsForTheOldOne) {
   d.StartDialogue();
   d.Timer3Timer();
   ASSERT_EQ(host.sent.size(), 1u);
@@ -148,10 +138,7 @@ TEST(Dispatcher, RestartWithinTheLimitWaitsForTheOldOne) {
   EXPECT_EQ(host.sent.back(), "AT\r");
 }
 
-TEST(Dispatcher, NothingGoesOutWhileTheModemIsStopped) {
-  FakeHost host;
-  FakeClock clock;
-  Dialogue d(host, clock, clock);
+TEST_F(DispatcherTest, NothingGoesOutWhileTheModemIsStopped) {
   d.CommandQueue = {"AT:AT\r"};
   for (int i = 0; i < 5; ++i) d.Timer3Timer();
   EXPECT_TRUE(host.sent.empty());
@@ -173,7 +160,7 @@ TEST(Dispatcher, HostFailuresNeverKeepThePreviousState) {
     FakeHost host;
     host.operatorLogFailure = c.logFailure;
     host.sendThrows = c.sendThrows;
-    FakeClock clock;
+    ManualClock clock;
     Dialogue d(host, clock, clock);
     d.ModemActive = true;
     d.CommandQueue = {"CGMI:AT+CGMI\r", "CGMM:AT+CGMM\r"};
@@ -206,7 +193,7 @@ TEST(Dispatcher, RearmAddsOneCallerIdEntryAtMost) {
        }) {
     SCOPED_TRACE(c.name);
     FakeHost host;
-    FakeClock clock;
+    ManualClock clock;
     Dialogue d(host, clock, clock);
     d.CommandQueue = c.before;
     d.Timer1Timer();

@@ -1,15 +1,13 @@
 #pragma once
 
+#include <gtest/gtest.h>
 
-#include <algorithm>
-#include <filesystem>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
-#include "common/datetime.h"
-#include "common/ticks.h"
 #include "modem/dialogue.h"
+#include "tests/support/manual_clock.h"
 #include "tests/support/temp_dir.h"
 
 namespace modem::testing {
@@ -70,36 +68,12 @@ class FakeHost : public DialogueHost {
   }
 };
 
-// Wall time and the monotonic ticks, moved together unless a test steps
-// the wall clock alone.
-class FakeClock : public common::Clock, public common::TickSource {
- public:
-  common::DateTime now = common::MakeDateTime({2024, 3, 15, 12, 30, 45, 123});
-  uint32_t ticks = 1000;
-  common::DateTime Now() const override { return now; }
-  uint32_t Ticks() const override { return ticks; }
-  void AdvanceMs(uint32_t ms) {
-    now += ms / 86400000.0;
-    ticks += ms;
-  }
-  void StepWallMs(double ms) { now += ms / 86400000.0; }
-};
-
-// The shared temporary directory, with the listing the spool tests need.
-class TempDir {
- public:
-  std::string prefix() const { return dir_.Path() + "/"; }
-  std::filesystem::path path() const { return dir_.Path(); }
-  std::vector<std::string> files() const { return ListFiles(dir_.Path()); }
-  static std::vector<std::string> ListFiles(const std::filesystem::path& dir) {
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(dir)) names.push_back(entry.path().filename());
-    std::sort(names.begin(), names.end());
-    return names;
-  }
-
- private:
-  testsupport::TempDir dir_;
+// A dialogue with a recording host and a clock that moves only when told.
+class DialogueTest : public ::testing::Test {
+ protected:
+  FakeHost host;
+  testsupport::ManualClock clock;
+  Dialogue d{host, clock, clock};
 };
 
 inline void Feed(Dialogue& dialogue, std::string_view block) {

@@ -13,7 +13,7 @@
 namespace modem {
 namespace {
 
-using testing::FakeClock;
+using testsupport::ManualClock;
 using testing::FakeHost;
 using testing::Feed;
 
@@ -126,7 +126,7 @@ class SimLock : public ::testing::TestWithParam<LockCase> {};
 TEST_P(SimLock, NoRestartAndOneStartupAMinute) {
   const LockCase& c = GetParam();
   FakeHost host;
-  FakeClock clock;
+  ManualClock clock;
   Dialogue d(host, clock, clock);
   d.HealthQueries = c.healthQueries;
   d.StartDialogue();
@@ -182,7 +182,7 @@ INSTANTIATE_TEST_SUITE_P(
 // Any other error keeps the recovery.
 TEST(SimLock, OtherErrorsStillRestartTheModem) {
   FakeHost host;
-  FakeClock clock;
+  ManualClock clock;
   Dialogue d(host, clock, clock);
   d.StartDialogue();
   d.Timer3Timer();

@@ -9,7 +9,7 @@ namespace modem {
 namespace {
 
 using common::Ru;
-using testing::FakeClock;
+using testsupport::ManualClock;
 using testing::FakeHost;
 using testing::Feed;
 
@@ -96,14 +96,11 @@ std::vector<ReplyCase> Cases() {
 
 void PrintTo(const ReplyCase& c, std::ostream* os) { *os << c.name; }
 
-class ReplyHandling : public ::testing::TestWithParam<ReplyCase> {};
+class ReplyHandling : public testing::DialogueTest, public ::testing::WithParamInterface<ReplyCase> {};
 
 TEST_P(ReplyHandling, InterpretsTheBlockUnderTheCurrentState) {
   const ReplyCase& c = GetParam();
-  FakeHost host;
   host.connected = true;
-  FakeClock clock;
-  Dialogue d(host, clock, clock);
   d.ReplyState = c.state;
   d.AwaitingReply = true;
   d.ModemModel = "OLD";
@@ -129,10 +126,9 @@ TEST_P(ReplyHandling, InterpretsTheBlockUnderTheCurrentState) {
 INSTANTIATE_TEST_SUITE_P(Blocks, ReplyHandling, ::testing::ValuesIn(Cases()),
                          [](const auto& row) { return std::string(row.param.name); });
 
-TEST(ReplyHandling, KeepsTheIdentityThatWasRead) {
-  FakeHost host;
-  FakeClock clock;
-  Dialogue d(host, clock, clock);
+class ReplyHandlingTest : public testing::DialogueTest {};
+
+TEST_F(ReplyHandlingTest, KeepsTheIdentityThatWasRead) {
   d.ReplyState = rsManufacturer;
   Feed(d, "\r\nACME\r\n\r\nOK\r\n");
   EXPECT_EQ(d.ModemManufacturer, "ACME");
@@ -145,10 +141,7 @@ TEST(ReplyHandling, KeepsTheIdentityThatWasRead) {
   EXPECT_EQ(d.ModemModel, "M55");
 }
 
-TEST(ReplyHandling, TextIsTheFirst255BytesZerosIncluded) {
-  FakeHost host;
-  FakeClock clock;
-  Dialogue d(host, clock, clock);
+TEST_F(ReplyHandlingTest, TextIsTheFirst255BytesZerosIncluded) {
   std::string block(256, 'x');
   block[3] = '\0';
   block[255] = 'Z';
@@ -160,10 +153,7 @@ TEST(ReplyHandling, TextIsTheFirst255BytesZerosIncluded) {
   EXPECT_EQ(host.operatorLog.back(), "<");
 }
 
-TEST(ReplyHandling, PacketCounterCyclesFromOneToSixteen) {
-  FakeHost host;
-  FakeClock clock;
-  Dialogue d(host, clock, clock);
+TEST_F(ReplyHandlingTest, PacketCounterCyclesFromOneToSixteen) {
   std::vector<int32_t> seen;
   for (int i = 0; i < 18; ++i) {
     Feed(d, "x");
@@ -173,10 +163,7 @@ TEST(ReplyHandling, PacketCounterCyclesFromOneToSixteen) {
   EXPECT_EQ(host.indicatorDraws, 18);
 }
 
-TEST(ReplyHandling, ReplySplitOverTwoBlocksIsReadUnderTheNextState) {
-  FakeHost host;
-  FakeClock clock;
-  Dialogue d(host, clock, clock);
+TEST_F(ReplyHandlingTest, ReplySplitOverTwoBlocksIsReadUnderTheNextState) {
   d.ModemActive = true;
   d.CommandQueue = {"CGMI:AT+CGMI\r", "CGMM:AT+CGMM\r"};
   d.Timer3Timer();
@@ -188,10 +175,7 @@ TEST(ReplyHandling, ReplySplitOverTwoBlocksIsReadUnderTheNextState) {
   EXPECT_EQ(host.view, (std::vector<std::string>{Ru("Производитель: не удалось определить"), Model("\r\nOK")}));
 }
 
-TEST(ReplyHandling, LateReplyIsReadUnderTheCommandSentLast) {
-  FakeHost host;
-  FakeClock clock;
-  Dialogue d(host, clock, clock);
+TEST_F(ReplyHandlingTest, LateReplyIsReadUnderTheCommandSentLast) {
   d.ModemActive = true;
   d.CommandQueue = {"CGMI:AT+CGMI\r", "CGMM:AT+CGMM\r"};
   d.Timer3Timer();
@@ -203,10 +187,7 @@ TEST(ReplyHandling, LateReplyIsReadUnderTheCommandSentLast) {
   EXPECT_EQ(d.ModemManufacturer, "");
 }
 
-TEST(ReplyHandling, ErrorDuringACallResetsBeforeTheHangUp) {
-  FakeHost host;
-  FakeClock clock;
-  Dialogue d(host, clock, clock);
+TEST_F(ReplyHandlingTest, ErrorDuringACallResetsBeforeTheHangUp) {
   d.ModemActive = true;
   d.CommandQueue = kAnswer;
   d.Timer3Timer();
@@ -219,10 +200,7 @@ TEST(ReplyHandling, ErrorDuringACallResetsBeforeTheHangUp) {
   EXPECT_EQ(d.CommandQueue, expected);
 }
 
-TEST(ReplyHandling, ModemThatAlwaysFailsKeepsTheQueueBounded) {
-  FakeHost host;
-  FakeClock clock;
-  Dialogue d(host, clock, clock);
+TEST_F(ReplyHandlingTest, ModemThatAlwaysFailsKeepsTheQueueBounded) {
   d.StartDialogue();
   d.CommandQueue.push_back("ATH:ATH\r\n");
   std::vector<size_t> sizes;
@@ -242,13 +220,10 @@ TEST(ReplyHandling, ModemThatAlwaysFailsKeepsTheQueueBounded) {
 }
 
 // Whatever a host call does, the later stages run and the wait ends.
-TEST(ReplyHandling, FailingHostCallsLoseNothing) {
-  FakeHost host;
+TEST_F(ReplyHandlingTest, FailingHostCallsLoseNothing) {
   host.indicatorThrows = true;
   host.operatorLogFailure = FakeHost::Failure::kThrows;
   host.systemLogFailure = FakeHost::Failure::kThrows;
-  FakeClock clock;
-  Dialogue d(host, clock, clock);
   d.AwaitingReply = true;
   d.ReplyState = rsManufacturer;
   Feed(d, "\r\nACME\r\n\r\nOK\r\n");

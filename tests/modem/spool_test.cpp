@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <iterator>
 
 #include "fakes.h"
 #include "modem/spool.h"
@@ -9,12 +8,8 @@
 namespace modem {
 namespace {
 
-using testing::TempDir;
-
-std::vector<uint8_t> ReadAll(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
+using testsupport::ReadFile;
+using testsupport::TempDir;
 
 TEST(SpoolFileName, IsTheMillisecondOfTheMonthInUpperCaseHex) {
   struct Case {
@@ -42,46 +37,46 @@ class Spool : public ::testing::Test {
     return e;
   }();
 
-  std::vector<uint8_t> expectedFile() const {
-    std::vector<uint8_t> bytes{0x4A, 0x00, 0x00, 0x03};
-    bytes.insert(bytes.end(), event.begin(), event.end());
+  std::string expectedFile() const {
+    std::string bytes("\x4A\x00\x00\x03", 4);
+    bytes.append(event.begin(), event.end());
     return bytes;
   }
 };
 
 TEST_F(Spool, WritesTheFrameTypeAndTheEventAndNothingElse) {
-  const SpoolResult r = WriteSpoolFile(dir.prefix(), now, event);
+  const SpoolResult r = WriteSpoolFile(dir.Dir(), now, event);
   ASSERT_TRUE(r.Ok);
-  EXPECT_EQ(r.Path, dir.prefix() + "4FEEB983.dd8");
-  EXPECT_EQ(ReadAll(r.Path), expectedFile());
-  EXPECT_EQ(dir.files(), std::vector<std::string>{"4FEEB983.dd8"}) << "no temporary file is left";
+  EXPECT_EQ(r.Path, dir.Dir() + "4FEEB983.dd8");
+  EXPECT_EQ(ReadFile(r.Path), expectedFile());
+  EXPECT_EQ(dir.Files(), std::vector<std::string>{"4FEEB983.dd8"}) << "no temporary file is left";
 }
 
 TEST_F(Spool, PrefixNeedNotBeADirectory) {
-  const SpoolResult r = WriteSpoolFile(dir.prefix() + "ev_", now, event);
+  const SpoolResult r = WriteSpoolFile(dir.Dir() + "ev_", now, event);
   ASSERT_TRUE(r.Ok);
-  EXPECT_EQ(dir.files(), std::vector<std::string>{"ev_4FEEB983.dd8"});
+  EXPECT_EQ(dir.Files(), std::vector<std::string>{"ev_4FEEB983.dd8"});
 }
 
 // Same day of the month and time, another month: both must survive.
 TEST_F(Spool, TakenNamesAreSteppedOverNeverReplaced) {
-  std::ofstream(dir.path() / "4FEEB983.dd8") << "older";
-  std::ofstream(dir.path() / "4FEEB984.dd8") << "older";
+  std::ofstream(dir.File("4FEEB983.dd8")) << "older";
+  std::ofstream(dir.File("4FEEB984.dd8")) << "older";
 
-  const SpoolResult r = WriteSpoolFile(dir.prefix(), now, event);
+  const SpoolResult r = WriteSpoolFile(dir.Dir(), now, event);
   ASSERT_TRUE(r.Ok);
-  EXPECT_EQ(r.Path, dir.prefix() + "4FEEB985.dd8");
-  EXPECT_EQ(ReadAll(r.Path), expectedFile());
-  EXPECT_EQ(ReadAll(dir.path() / "4FEEB983.dd8"), (std::vector<uint8_t>{'o', 'l', 'd', 'e', 'r'}));
-  EXPECT_EQ(dir.files().size(), 3u);
+  EXPECT_EQ(r.Path, dir.Dir() + "4FEEB985.dd8");
+  EXPECT_EQ(ReadFile(r.Path), expectedFile());
+  EXPECT_EQ(ReadFile(dir.File("4FEEB983.dd8")), "older");
+  EXPECT_EQ(dir.Files().size(), 3u);
 }
 
 TEST_F(Spool, UnwritableDirectoryFailsWithThePath) {
-  std::ofstream(dir.path() / "plain").put('x');
-  const SpoolResult r = WriteSpoolFile(dir.prefix() + "plain/", now, event);
+  std::ofstream(dir.File("plain")).put('x');
+  const SpoolResult r = WriteSpoolFile(dir.Dir() + "plain/", now, event);
   EXPECT_FALSE(r.Ok);
-  EXPECT_EQ(r.Path, dir.prefix() + "plain/4FEEB983.dd8");
-  EXPECT_EQ(dir.files(), std::vector<std::string>{"plain"});
+  EXPECT_EQ(r.Path, dir.Dir() + "plain/4FEEB983.dd8");
+  EXPECT_EQ(dir.Files(), std::vector<std::string>{"plain"});
 }
 
 }  // namespace

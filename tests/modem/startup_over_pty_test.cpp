@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -11,9 +9,11 @@
 #include "modem/spool.h"
 #include "serial/exclusive_device.h"
 #include "serial/serial_port_driver.h"
-#include "tests/support/idle_poll_timer.h"
+#include "tests/support/call_events.h"
+#include "tests/support/fake_timer.h"
 #include "tests/support/pty_pair.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/window_port.h"
 
 namespace modem {
 namespace {
@@ -43,10 +43,7 @@ class StartupOverPty : public ::testing::Test {
   void SetUp() override {
     serial::SetLockDirectory(locks_.Path());
     port_.SetPortName(pty_.SlavePath());
-    port_.SetPacketSize(256);
-    port_.SetPacketTimeout(200);
-    port_.SetPacketMode(serial::pmPass);
-    port_.SetPollingDelay(5);
+    testsupport::UseWindowPacketSettings(port_);
     port_.OnReceivePacket = [this](serial::TSerialPortDriver*, const uint8_t* packet, uint32_t size) {
       dialogue_.SerialPort1ReceivePacket(packet, size);
     };
@@ -79,11 +76,11 @@ class StartupOverPty : public ::testing::Test {
   testsupport::TempDir locks_;
   testsupport::TempDir spool_;
   testsupport::PtyPair pty_;
-  testsupport::IdlePollTimer timer_;
+  testsupport::FakeTimer timer_;
   common::ManualTicks ticks_;
   serial::TSerialPortDriver port_{timer_, ticks_};
   PortHost host_{port_};
-  testing::FakeClock clock_;
+  testsupport::ManualClock clock_;
   Dialogue dialogue_{host_, clock_, clock_};
 };
 
@@ -116,15 +113,12 @@ TEST_F(StartupOverPty, InitialisesTheModemAndSpoolsOneCall) {
   EXPECT_EQ(host_.view.back(), Ru("Входящий звонок - ") + "9161234567");
   EXPECT_TRUE(dialogue_.CommandQueue.empty());
   EXPECT_TRUE(host_.events.empty());
-  const std::vector<std::string> files = testing::TempDir::ListFiles(spool_.Path());
+  const std::vector<std::string> files = spool_.Files();
   ASSERT_EQ(files.size(), 1u);
   EXPECT_EQ(files[0], SpoolFileName(common::SplitDateTime(callTime)) + ".dd8");
-  std::ifstream in(spool_.File(files[0]), std::ios::binary);
-  const std::string bytes{std::istreambuf_iterator<char>(in), {}};
-  ASSERT_EQ(bytes.size(), 25u);
-  CallEventBytes event;
-  std::copy(bytes.begin() + 4, bytes.end(), event.begin());
-  EXPECT_EQ(CallEvent::Decode(event).PhoneNumber, 89161234567);
+  const auto event = testsupport::ReadSpoolFile(spool_.File(files[0]));
+  ASSERT_TRUE(event) << "not a 25-byte spool file";
+  EXPECT_EQ(event->PhoneNumber, 89161234567);
 }
 
 }  // namespace

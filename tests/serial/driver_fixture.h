@@ -9,32 +9,15 @@
 #include "common/ticks.h"
 #include "serial/exclusive_device.h"
 #include "serial/serial_port_driver.h"
+#include "tests/support/fake_timer.h"
 #include "tests/support/pty_pair.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/window_port.h"
 
 namespace serialtest {
 
-class FakeTimer : public serial::PollTimer {
- public:
-  void Start(unsigned periodMs) override {
-    running = true;
-    period = periodMs;
-    ++starts;
-  }
-  void Stop() override { running = false; }
-
-  bool running = false;
-  unsigned period = 0;
-  int starts = 0;
-};
-
-// Bytes that show their own position, so a lost, doubled or reordered byte
-// shows up in the delivered text.
-inline std::string Pattern(std::size_t from, std::size_t count) {
-  std::string bytes;
-  for (std::size_t i = from; i < from + count; ++i) bytes.push_back(static_cast<char>(i % 251));
-  return bytes;
-}
+using testsupport::FakeTimer;
+using testsupport::PositionBytes;
 
 // A driver pointed at the slave of a fresh pseudo-terminal pair, with its
 // lock files in a temporary directory and time that moves only when told.
@@ -45,14 +28,7 @@ class DriverTest : public ::testing::Test {
     driver_.SetPortName(pty_.SlavePath());
   }
 
-  // The packet settings the main window gives SerialPort1.
-  void UseWindowPacketSettings() {
-    driver_.SetPacketSize(256);
-    driver_.SetPacketTimeout(200);
-    driver_.SetPacketMode(serial::pmPass);
-    driver_.SetPollingDelay(5);
-    driver_.SetOutputTimeout(200);
-  }
+  void UseWindowPacketSettings() { testsupport::UseWindowPacketSettings(driver_); }
 
   void CapturePackets() {
     driver_.OnReceivePacket = [this](serial::TSerialPortDriver* sender, const uint8_t* packet, uint32_t size) {
@@ -67,7 +43,7 @@ class DriverTest : public ::testing::Test {
   void Arrive(std::size_t count) {
     const int before = testsupport::PendingInput(driver_.Handle());
     ASSERT_GE(before, 0);
-    ASSERT_TRUE(pty_.WriteMaster(Pattern(sent_, count)));
+    ASSERT_TRUE(pty_.WriteMaster(PositionBytes(sent_, count)));
     sent_ += count;
     ASSERT_TRUE(testsupport::WaitForInput(driver_.Handle(), static_cast<std::size_t>(before) + count));
   }

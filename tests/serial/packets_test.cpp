@@ -84,7 +84,7 @@ TEST_P(PacketTest, DeliversAsScripted) {
     }
   }
   // Whatever was delivered came in order, nothing doubled or lost between.
-  EXPECT_EQ(bytes_, Pattern(0, bytes_.size()));
+  EXPECT_EQ(bytes_, PositionBytes(0, bytes_.size()));
   if (c.mode == pmDiscard || !c.handler) {
     EXPECT_EQ(testsupport::PendingInput(driver_.Handle()), 0) << "dropped bytes must leave the queue";
   }
@@ -107,7 +107,7 @@ TEST_F(DriverTest, RawModeReadsAtMostInBufSizePerTick) {
   TickAt(5);
   TickAt(10);
   EXPECT_EQ(sizes, (std::vector<uint32_t>{2048, 952}));
-  EXPECT_EQ(bytes, Pattern(0, 3000));
+  EXPECT_EQ(bytes, PositionBytes(0, 3000));
 }
 
 // The owner may close the port from inside a handler; the tick must stop

@@ -194,7 +194,7 @@ TEST_F(DriverTest, GrownBufferTakesALargePacket) {
   Arrive(4000);
   TickAt(0);
   EXPECT_EQ(sizes_, (std::vector<uint32_t>{4000}));
-  EXPECT_EQ(bytes_, Pattern(0, 4000));
+  EXPECT_EQ(bytes_, PositionBytes(0, 4000));
 }
 
 TEST_F(DriverTest, WhileOpenTheDeviceAndBuffersStay) {

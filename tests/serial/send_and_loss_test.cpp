@@ -47,7 +47,7 @@ TEST_F(DriverTest, SendTextWritesTheBytesAsTheyAre) {
 TEST_F(DriverTest, LongTextGoesOutInRoomSizedWrites) {
   driver_.SetOutBufSize(128);
   ASSERT_TRUE(driver_.OpenPort());
-  const std::string text = Pattern(0, 1000);
+  const std::string text = PositionBytes(0, 1000);
   EXPECT_TRUE(driver_.SendText(text));
   EXPECT_EQ(pty_.ReadMaster(text.size()), text);
 }

@@ -1,20 +1,23 @@
 #pragma once
 
 // The built program in a temporary directory of its own, started there on
-// the offscreen platform as the end-to-end tests start it. The test target
-// names the program to copy in MCALLD_BINARY.
+// the offscreen platform, as the end-to-end and fault tests and the
+// benchmark run it.
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
+#include <string_view>
+#include <vector>
 
-#include "tests/support/program_peers.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/wait.h"
 
 extern char** environ;
 
@@ -57,41 +60,55 @@ inline bool ReadOnlyHolds(const fs::path& dir) {
 
 class Program {
  public:
-  Program() {
-    char pattern[] = "/tmp/mcalld-program-XXXXXX";
-    if (::mkdtemp(pattern) == nullptr) return;
-    dir_ = pattern;
-    fs::copy_file(MCALLD_BINARY, dir_ / "mcalld");
+  struct Options {
+    // Where the program's own output goes, relative to its directory; empty:
+    // the test's output, where a sanitizer's report is seen.
+    std::string outputFile;
+  };
+
+  explicit Program(const fs::path& binary, Options options = {})
+      : dir_("mcalld-program"), options_(std::move(options)) {
+    fs::copy_file(binary, Dir() / "mcalld");
   }
   ~Program() {
     if (pid_ > 0) {
       ::kill(pid_, SIGKILL);
       ::waitpid(pid_, nullptr, 0);
     }
-    std::error_code ignored;
-    for (const auto& entry : fs::recursive_directory_iterator(dir_, ignored))
-      if (entry.is_directory(ignored)) ::chmod(entry.path().c_str(), 0755);
-    fs::remove_all(dir_, ignored);
   }
   Program(const Program&) = delete;
   Program& operator=(const Program&) = delete;
 
-  const fs::path& Dir() const { return dir_; }
+  fs::path Dir() const { return dir_.Path(); }
+  pid_t Pid() const { return pid_; }
 
-  void WriteSettings(const std::string& bytes) {
-    std::ofstream out(dir_ / "mcalld.ini", std::ios::binary | std::ios::trunc);
-    out << bytes;
-  }
+  void WriteSettings(const std::string& bytes) const { WriteFile(dir_.File("mcalld.ini"), bytes); }
 
   bool Start() {
-    const std::string program = (dir_ / "mcalld").string();
+    const std::string program = (Dir() / "mcalld").string();
+    const std::string output = options_.outputFile.empty() ? "" : (Dir() / options_.outputFile).string();
+    // Made before the fork: the child of a process with threads may only
+    // make system calls until it has exec'd.
+    std::string platform = "QT_QPA_PLATFORM=offscreen";
+    std::vector<char*> env;
+    for (char** e = environ; *e != nullptr; ++e) {
+      if (std::string_view(*e).rfind("QT_QPA_PLATFORM=", 0) == 0) platform = *e;
+      else env.push_back(*e);
+    }
+    env.push_back(platform.data());
+    env.push_back(nullptr);
     pid_ = ::fork();
     if (pid_ < 0) return false;
     if (pid_ == 0) {
       DropFileOverride();
-      if (::chdir(dir_.c_str()) != 0) ::_exit(126);
+      if (::chdir(dir_.Path().c_str()) != 0) ::_exit(126);
+      if (!output.empty()) {
+        const int fd = ::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        ::dup2(fd, STDOUT_FILENO);
+        ::dup2(fd, STDERR_FILENO);
+      }
       char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
-      ::execve(program.c_str(), argv, environ);
+      ::execve(program.c_str(), argv, env.data());
       ::_exit(127);
     }
     return true;
@@ -107,7 +124,7 @@ class Program {
   }
 
   // Sends SIGTERM; the exit status, or -1 when the program did not end in time.
-  int Terminate(std::chrono::milliseconds limit = 10s) {
+  int Terminate(std::chrono::milliseconds limit = std::chrono::seconds(10)) {
     if (!Running()) return exitStatus_;
     ::kill(pid_, SIGTERM);
     int status = 0;
@@ -117,26 +134,22 @@ class Program {
     return exitStatus_;
   }
 
-  std::string ReadText(const fs::path& relative) const {
-    std::ifstream in(dir_ / relative, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-  }
+  std::string ReadText(const fs::path& relative) const { return ReadFile((Dir() / relative).string()); }
 
   // Everything the daily system logs hold, whatever the day.
   std::string SystemLogs() const {
     std::string all;
     std::error_code ignored;
-    for (const auto& entry : fs::recursive_directory_iterator(dir_, ignored))
-      if (entry.path().extension() == ".lgs") all += ReadText(fs::relative(entry.path(), dir_));
+    for (const auto& entry : fs::recursive_directory_iterator(Dir(), ignored))
+      if (entry.path().extension() == ".lgs") all += ReadFile(entry.path().string());
     return all;
   }
 
  private:
   static int Decode(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status); }
 
-  fs::path dir_;
+  TempDir dir_;
+  Options options_;
   pid_t pid_ = -1;
   int exitStatus_ = -1;
 };

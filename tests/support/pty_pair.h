@@ -47,4 +47,8 @@ bool WaitForInput(int fd, std::size_t count, int timeoutMs = 1000);
 // Bytes waiting to be read on fd (FIONREAD), or -1.
 int PendingInput(int fd);
 
+// Bytes from..from+count of a stream in which each byte shows its own
+// position, so a lost, doubled or reordered byte shows in what arrives.
+std::string PositionBytes(std::size_t from, std::size_t count);
+
 }  // namespace testsupport

@@ -19,8 +19,11 @@
 #include <vector>
 
 #include "link/frame.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
+
+using testsupport::TempDir;
 
 using Clock = std::chrono::steady_clock;
 constexpr auto kWait = std::chrono::seconds(5);
@@ -132,19 +135,6 @@ class Device {
   std::string buffer_;
 };
 
-class TempDir {
- public:
-  TempDir() {
-    char name[] = "/tmp/tools-smoke-XXXXXX";
-    path_ = mkdtemp(name) ? name : "";
-  }
-  ~TempDir() { std::system(("rm -rf '" + path_ + "'").c_str()); }
-  std::string path(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
-
 TEST(ModemSim, AnswersOverThePtyPlacesCallsAndSurvivesReopening) {
   Tool sim({MODEM_SIM, "--number", "+79160000001"});
   const std::string path = Chomp(sim.Line());
@@ -170,8 +160,8 @@ TEST(ModemSim, AnswersOverThePtyPlacesCallsAndSurvivesReopening) {
 
 TEST(ModemSim, ScriptAndSplitRepliesArriveWhole) {
   TempDir dir;
-  std::ofstream(dir.path("calls")) << "# one call, early\n0.3 call 84950000002\n";
-  Tool sim({MODEM_SIM, "--script", dir.path("calls"), "--split", "3", "--gap", "1", "--delay", "50", "--quiet"});
+  std::ofstream(dir.File("calls")) << "# one call, early\n0.3 call 84950000002\n";
+  Tool sim({MODEM_SIM, "--script", dir.File("calls"), "--split", "3", "--gap", "1", "--delay", "50", "--quiet"});
   Device modem(Chomp(sim.Line()));
   ASSERT_TRUE(modem.ok());
   EXPECT_EQ(modem.ReadThrough(",0\r\n"), "\r\nRING\r\n\r\n+CLIP: \"84950000002\",129,,,,0\r\n");
@@ -182,7 +172,7 @@ TEST(ModemSim, ScriptAndSplitRepliesArriveWhole) {
 
 TEST(ModemSim, LinkIsMadeAndRemovedButAFileIsNeverReplaced) {
   TempDir dir;
-  const std::string link = dir.path("ttyGSM");
+  const std::string link = dir.File("ttyGSM");
   {
     Tool sim({MODEM_SIM, "--link", link, "--quiet"});
     const std::string path = Chomp(sim.Line());
@@ -202,19 +192,11 @@ TEST(ModemSim, LinkIsMadeAndRemovedButAFileIsNeverReplaced) {
   EXPECT_EQ(text, "settings");
 }
 
-TEST(ModemSim, BadOptionsAreRefused) {
-  const std::vector<std::vector<std::string>> cases = {
-      {MODEM_SIM, "--split", "0"},
-      {MODEM_SIM, "--call-every", "soon"},
-      {MODEM_SIM, "--delay"},
-      {MODEM_SIM, "--script", "/nonexistent/script"},
-      {MODEM_SIM, "--number", "+7\"1"},
-      {MODEM_SIM, "--bogus"},
-  };
-  for (const auto& args : cases) {
-    Tool sim(args);
-    EXPECT_EQ(sim.Wait(), 2) << args[1];
-  }
+// Which words a refusal has is tested in process; here, that the program
+// stops at one with status 2.
+TEST(ModemSim, ARefusedCommandLineEndsWithStatusTwo) {
+  Tool sim({MODEM_SIM, "--bogus"});
+  EXPECT_EQ(sim.Wait(), 2);
 }
 
 int Connect(int port) {
@@ -249,7 +231,7 @@ std::optional<int32_t> ReplyType(int fd) {
     if (n <= 0) return std::nullopt;
     bytes.insert(bytes.end(), chunk, chunk + n);
   }
-  return serverlink::DecodeFrameHeader(serverlink::Bytes(bytes.begin() + serverlink::kTransportHeaderSize, bytes.end()));
+  return serverlink::FrameTypeOf(serverlink::Bytes(bytes.begin() + serverlink::kTransportHeaderSize, bytes.end()));
 }
 
 int ListeningPort(Tool& monitor) {
@@ -319,18 +301,9 @@ TEST(LinkMonitor, OptionsChooseTheReplies) {
   }
 }
 
-TEST(LinkMonitor, BadOptionsAreRefused) {
-  const std::vector<std::vector<std::string>> cases = {
-      {LINK_MONITOR, "--port", "70000"},
-      {LINK_MONITOR, "--port", "1.5"},
-      {LINK_MONITOR, "--address", "example"},
-      {LINK_MONITOR, "--poll-every", "0"},
-      {LINK_MONITOR, "--bogus"},
-  };
-  for (const auto& args : cases) {
-    Tool monitor(args);
-    EXPECT_EQ(monitor.Wait(), 2) << args[1];
-  }
+TEST(LinkMonitor, ARefusedCommandLineEndsWithStatusTwo) {
+  Tool monitor({LINK_MONITOR, "--bogus"});
+  EXPECT_EQ(monitor.Wait(), 2);
 }
 
 }  // namespace

@@ -55,7 +55,7 @@ std::string CallEventText(const uint8_t* p, size_t size) {
   const modem::CallEvent event = modem::CallEvent::Decode(bytes);
   std::string out = "number=" + std::to_string(event.PhoneNumber) + " code=" + Quoted(event.ObjectCode);
   if (p[8] > 4) out += " (code length " + std::to_string(p[8]) + ", at most 4 fit)";
-  return out + " time=" + DateTimeText(event.EventTime);
+  return out + " time=" + EventTimeText(event.EventTime);
 }
 
 std::string ModemStatusText(const uint8_t* p, size_t size) {
@@ -108,7 +108,7 @@ std::string FrameTypeName(int32_t type) {
   return text;
 }
 
-std::string DateTimeText(common::DateTime t) {
+std::string EventTimeText(common::DateTime t) {
   char text[64];
   if (!std::isfinite(t) || t < kFirstDay || t >= kLastDay) {
     std::snprintf(text, sizeof text, "%g (not a date)", t);

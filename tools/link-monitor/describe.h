@@ -13,7 +13,7 @@ std::string FrameTypeName(int32_t type);
 
 // yyyy-MM-dd HH:mm:ss.zzz; a value no clock can produce (NaN, year 90000)
 // is shown as the raw number instead.
-std::string DateTimeText(common::DateTime t);
+std::string EventTimeText(common::DateTime t);
 
 // One line for one received block body: type name, sequence and the decoded
 // payload, e.g.

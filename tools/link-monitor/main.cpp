@@ -24,6 +24,7 @@
 #include "link/frame.h"
 #include "tools/link-monitor/block_reader.h"
 #include "tools/link-monitor/describe.h"
+#include "tools/link-monitor/options.h"
 #include "tools/tool_runtime.h"
 
 namespace linkmonitor {
@@ -59,15 +60,6 @@ keys on stdin: p = ftPoll, d = ftDisconnectCommand, c = ftCloseCommand,
 a = ftAccessDenied. SIGINT or SIGTERM ends it.
 )";
 
-struct Options {
-  std::string address = "127.0.0.1";
-  int port = 12543;
-  bool deny = false;
-  double pollEvery = 0;
-  double disconnectAfter = -1;  // negative: never
-  double closeAfter = -1;
-};
-
 using tools::g_stop;
 using tools::NowMs;
 
@@ -78,51 +70,8 @@ using tools::NowMs;
 
 void Print(const std::string& line) {
   const common::SystemClock clock;
-  std::printf("%s %s\n", DateTimeText(clock.Now()).c_str(), line.c_str());
+  std::printf("%s %s\n", EventTimeText(clock.Now()).c_str(), line.c_str());
   std::fflush(stdout);  // a script may be following the lines
-}
-
-Options ParseOptions(int argc, char** argv) {
-  Options o;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    auto value = [&]() -> const char* {
-      if (i + 1 >= argc) Fail(arg + " needs a value (see --help)");
-      return argv[++i];
-    };
-    auto number = [&](double min, double max) {
-      const char* text = value();
-      char* end = nullptr;
-      errno = 0;
-      const double v = std::strtod(text, &end);
-      if (errno != 0 || end == text || *end != '\0' || !std::isfinite(v) || v < min || v > max) {
-        Fail(arg + ": \"" + text + "\" is not a number from " + std::to_string(min) + " to " +
-             std::to_string(max));
-      }
-      return v;
-    };
-    if (arg == "--help" || arg == "-h") {
-      std::fputs(kUsage, stdout);
-      std::exit(0);
-    } else if (arg == "--address") {
-      o.address = value();
-    } else if (arg == "--port") {
-      const double port = number(0, 65535);
-      if (port != std::floor(port)) Fail("--port: a whole number, please");
-      o.port = static_cast<int>(port);
-    } else if (arg == "--deny") {
-      o.deny = true;
-    } else if (arg == "--poll-every") {
-      o.pollEvery = number(0.1, 86400);
-    } else if (arg == "--disconnect-after") {
-      o.disconnectAfter = number(0, 86400);
-    } else if (arg == "--close-after") {
-      o.closeAfter = number(0, 86400);
-    } else {
-      Fail("unknown option " + arg + " (see --help)");
-    }
-  }
-  return o;
 }
 
 int Listen(const Options& o) {
@@ -348,7 +297,8 @@ class KeyMode {
 
 int main(int argc, char** argv) {
   using namespace linkmonitor;
-  const Options options = ParseOptions(argc, argv);
+  const auto parsed = ParseOptions(tools::Arguments(argc, argv));
+  const Options& options = tools::OptionsOrExit(parsed, "link-monitor", kUsage);
   tools::InstallStopSignals();
   const int listener = Listen(options);
   {

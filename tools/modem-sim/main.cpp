@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "tools/modem-sim/at_modem.h"
+#include "tools/modem-sim/options.h"
 #include "tools/modem-sim/script.h"
 #include "tools/tool_runtime.h"
 
@@ -65,93 +66,12 @@ waits for the next open. SIGINT or SIGTERM ends it.
 
 constexpr size_t kMaxPending = 1 << 20;
 
-struct Options {
-  std::string link;
-  std::string number = "+79161234567";
-  double callEvery = 0;
-  std::string script;
-  Quirks quirks;
-  int delayMs = 0;
-  int split = 0;
-  int gapMs = 20;
-  bool quiet = false;
-};
-
 using tools::g_stop;
 using tools::NowMs;
 
 [[noreturn]] void Fail(const std::string& message) {
   std::fprintf(stderr, "modem-sim: %s\n", message.c_str());
   std::exit(2);
-}
-
-std::optional<double> Number(const char* text, double min, double max) {
-  char* end = nullptr;
-  errno = 0;
-  const double v = std::strtod(text, &end);
-  if (errno != 0 || end == text || *end != '\0' || !std::isfinite(v) || v < min || v > max) {
-    return std::nullopt;
-  }
-  return v;
-}
-
-Options ParseOptions(int argc, char** argv) {
-  Options o;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    auto value = [&]() -> const char* {
-      if (i + 1 >= argc) Fail(arg + " needs a value (see --help)");
-      return argv[++i];
-    };
-    auto number = [&](double min, double max) {
-      const char* text = value();
-      const auto v = Number(text, min, max);
-      if (!v) Fail(arg + ": \"" + text + "\" is not a number from " + std::to_string(min) +
-                   " to " + std::to_string(max));
-      return *v;
-    };
-    if (arg == "--help" || arg == "-h") {
-      std::fputs(kUsage, stdout);
-      std::exit(0);
-    } else if (arg == "--link") {
-      o.link = value();
-    } else if (arg == "--number") {
-      std::string error;
-      const auto action = ParseAction(std::string("call ") + value(), &error);
-      if (!action || action->argument.empty()) Fail("--number: " + (error.empty() ? "empty" : error));
-      o.number = action->argument;
-    } else if (arg == "--call-every") {
-      o.callEvery = number(0.1, 86400);
-    } else if (arg == "--script") {
-      o.script = value();
-    } else if (arg == "--error") {
-      o.quirks.errorAll = true;
-    } else if (arg == "--silent") {
-      o.quirks.silent = true;
-    } else if (arg == "--delay") {
-      o.delayMs = static_cast<int>(number(0, 600000));
-    } else if (arg == "--split") {
-      o.split = static_cast<int>(number(1, 65536));
-    } else if (arg == "--gap") {
-      o.gapMs = static_cast<int>(number(0, 60000));
-    } else if (arg == "--quiet") {
-      o.quiet = true;
-    } else {
-      Fail("unknown option " + arg + " (see --help)");
-    }
-  }
-  return o;
-}
-
-std::vector<TimedAction> LoadScript(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) Fail("cannot read the script " + path + ": " + std::strerror(errno));
-  std::stringstream text;
-  text << in.rdbuf();
-  std::string error;
-  auto script = ParseScript(text.str(), &error);
-  if (!script) Fail(path + ": " + error);
-  return *script;
 }
 
 // The symbolic link is made under a temporary name and renamed over the
@@ -430,9 +350,15 @@ int OpenPty(std::string* slavePath) {
 
 int main(int argc, char** argv) {
   using namespace modemsim;
-  const Options options = ParseOptions(argc, argv);
+  const auto parsed = ParseOptions(tools::Arguments(argc, argv));
+  const Options& options = tools::OptionsOrExit(parsed, "modem-sim", kUsage);
   std::vector<TimedAction> script;
-  if (!options.script.empty()) script = LoadScript(options.script);
+  if (!options.script.empty()) {
+    std::string error;
+    auto loaded = LoadScript(options.script, &error);
+    if (!loaded) Fail(error);
+    script = std::move(*loaded);
+  }
   tools::InstallStopSignals();
 
   std::string slavePath;

@@ -3,7 +3,11 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
 
 #include "tools/modem-sim/at_modem.h"
 
@@ -90,6 +94,19 @@ std::optional<std::vector<TimedAction>> ParseScript(std::string_view text, std::
   std::stable_sort(result.begin(), result.end(),
                    [](const TimedAction& a, const TimedAction& b) { return a.at < b.at; });
   return result;
+}
+
+std::optional<std::vector<TimedAction>> LoadScript(const std::string& path, std::string* error) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    *error = "cannot read the script " + path + ": " + std::strerror(errno);
+    return std::nullopt;
+  }
+  std::stringstream text;
+  text << in.rdbuf();
+  auto script = ParseScript(text.str(), error);
+  if (!script) *error = path + ": " + *error;
+  return script;
 }
 
 }  // namespace modemsim

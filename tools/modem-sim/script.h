@@ -27,4 +27,7 @@ std::optional<Action> ParseAction(std::string_view text, std::string* error);
 // in file order. On a bad line, nullopt and the reason with its line number.
 std::optional<std::vector<TimedAction>> ParseScript(std::string_view text, std::string* error);
 
+// ParseScript of the file at path; an unreadable file is refused the same way.
+std::optional<std::vector<TimedAction>> LoadScript(const std::string& path, std::string* error);
+
 }  // namespace modemsim

@@ -1,0 +1,24 @@
+#pragma once
+
+#include "common/timer.h"
+
+namespace testsupport {
+
+// A timer for tests that tick by hand (the driver's poll, the window's
+// 30-second tick, the port retry): it never fires, and records what it was
+// asked.
+class FakeTimer : public common::PeriodicTimer {
+ public:
+  void Start(unsigned periodMs) override {
+    running = true;
+    period = periodMs;
+    ++starts;
+  }
+  void Stop() override { running = false; }
+
+  bool running = false;
+  unsigned period = 0;
+  int starts = 0;
+};
+
+}  // namespace testsupport
