@@ -44,6 +44,11 @@ void ScriptedModem::SetAnswer(Answer answer) {
   answer_ = std::move(answer);
 }
 
+void ScriptedModem::SetTicker(Ticker ticker) {
+  std::lock_guard lock(mutex_);
+  ticker_ = std::move(ticker);
+}
+
 void ScriptedModem::Send(const std::string& bytes) {
   {
     std::lock_guard lock(mutex_);
@@ -156,6 +161,17 @@ void ScriptedModem::Flush() {
 void ScriptedModem::Run() {
   std::string input;
   while (!stop_) {
+    Ticker ticker;
+    {
+      std::lock_guard lock(mutex_);
+      ticker = ticker_;
+    }
+    if (ticker) {
+      // Outside the lock, like an answer function.
+      const std::string due = ticker();
+      std::lock_guard lock(mutex_);
+      if (line_) Queue(due);
+    }
     Flush();
     int fd = -1;
     bool pending = false;

@@ -41,6 +41,10 @@ class ScriptedModem {
 
   // Called on the modem's own thread; may itself call Send.
   void SetAnswer(Answer answer);
+  // Asked on the modem's own thread every few milliseconds for bytes that
+  // fall due by themselves (a ring repeated, a report), which go out then.
+  using Ticker = std::function<std::string()>;
+  void SetTicker(Ticker ticker);
   // ERROR to every command while on, whatever the answer function says.
   void AnswerError(bool on) { error_ = on; }
 
@@ -88,6 +92,7 @@ class ScriptedModem {
   // Guarded by mutex_:
   std::unique_ptr<PtyPair> line_;
   Answer answer_ = StandardAnswer;
+  Ticker ticker_;
   std::vector<std::string> commands_;
   std::string pending_;
   uint64_t queued_ = 0;   // bytes ever handed to the line

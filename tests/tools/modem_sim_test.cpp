@@ -105,9 +105,107 @@ TEST(AtModem, DroppedLineForgetsHalfACommandButKeepsEcho) {
   EXPECT_FALSE(modem.echo());
 }
 
-TEST(IncomingCallText, InternationalAndNationalNumbers) {
-  EXPECT_EQ(IncomingCallText("+79161234567"), "\r\nRING\r\n\r\n+CLIP: \"+79161234567\",145,,,,0\r\n");
-  EXPECT_EQ(IncomingCallText("84951234567"), "\r\nRING\r\n\r\n+CLIP: \"84951234567\",129,,,,0\r\n");
+// The simulator's own modem, as every earlier release had it: one ring,
+// and OK to the call's commands whatever the call is doing.
+TEST(AtModem, DefaultCallIsOneRing) {
+  AtModem modem;
+  EXPECT_EQ(modem.Ring("+79161234567", 0), "\r\nRING\r\n\r\n+CLIP: \"+79161234567\",145,,,,0\r\n");
+  EXPECT_EQ(modem.Tick(60000), "");
+  EXPECT_EQ(modem.NextDueMs(), -1);
+  modem.Feed("ATE0\r");
+  EXPECT_EQ(Replies(modem, "ATA\r\nAT+VTS=1\r\nATH\r\nATA\r\n"), kOk + kOk + kOk + kOk);
+  AtModem national;
+  EXPECT_EQ(national.Ring("84951234567", 0), "\r\nRING\r\n\r\n+CLIP: \"84951234567\",129,,,,0\r\n");
+}
+
+// Each family's call from its first ring to its end, as the table in the
+// profiles says it: ring and caller-identification lines, repeats, the
+// answer, the tone, and whether ATH really ends the call.
+TEST(AtModem, FamiliesRingAnswerAndHangUpTheirWay) {
+  for (const Profile& profile : NamedProfiles()) {
+    SCOPED_TRACE(profile.name);
+    AtModem modem({}, profile);
+    modem.Feed("ATE0\r");
+    const std::string first = modem.Ring("+79161234567", 0);
+    EXPECT_EQ(first, "\r\n" + profile.ring + "\r\n\r\n" + CallerIdLine(profile, "+79161234567") + "\r\n");
+    EXPECT_NE(CallerIdLine(profile, "+79161234567").find("\"+79161234567\""), std::string::npos);
+    std::string repeat;
+    for (int64_t t = 0; t <= profile.ringEveryMs; t += 100) repeat += modem.Tick(t);
+    EXPECT_NE(repeat.find(profile.ring), std::string::npos);
+    EXPECT_EQ(repeat.find("+CLIP:") != std::string::npos, profile.callerIdEveryRing);
+    EXPECT_TRUE(modem.Ringing());
+
+    if (!profile.voice) {
+      EXPECT_EQ(Replies(modem, "ATA\r\n"), "\r\n" + profile.answerWithoutVoice + "\r\n");
+      EXPECT_EQ(Replies(modem, "AT+VTS=1\r\n"), "\r\nERROR\r\n");
+      EXPECT_TRUE(modem.Ringing()) << "the call rings on";
+      continue;
+    }
+    EXPECT_EQ(Replies(modem, "ATA\r\n"), kOk);
+    EXPECT_EQ(Replies(modem, "AT+VTS=1\r\n"), kOk);
+    Replies(modem, "ATH\r\n");
+    EXPECT_EQ(modem.CallUp(), profile.athNeedsCvhu) << "ATH without AT+CVHU=0";
+    Replies(modem, "AT+CHUP\r\n");
+    EXPECT_FALSE(modem.CallUp());
+
+    EXPECT_EQ(Replies(modem, "AT+CVHU=0\r\n"), profile.knowsCvhu ? kOk : "\r\nERROR\r\n");
+    modem.Ring("", 20000);
+    EXPECT_EQ(Replies(modem, "ATA\r\n"), kOk);
+    Replies(modem, "ATH\r\n");
+    EXPECT_FALSE(modem.CallUp()) << "ATH after AT+CVHU=0";
+  }
+}
+
+TEST(AtModem, CallerGivesUpAfterTheFamilysRings) {
+  const Profile& huawei = *FindProfile("huawei");
+  AtModem modem({}, huawei);
+  modem.Ring("", 0);
+  std::string all;
+  for (int64_t t = 0; t <= 60000; t += 500) all += modem.Tick(t);
+  size_t rings = 1;
+  for (size_t at = all.find("+CRING"); at != std::string::npos; at = all.find("+CRING", at + 1)) ++rings;
+  EXPECT_EQ(rings, static_cast<size_t>(huawei.ringsBeforeCallerGivesUp));
+  EXPECT_FALSE(modem.Ringing());
+  EXPECT_NE(all.find("^RSSI:25"), std::string::npos) << "its own reports meanwhile";
+  EXPECT_NE(all.find(huawei.callEnd), std::string::npos);
+  EXPECT_EQ(Replies(modem, "ATA\r\n"), "\r\nERROR\r\n") << "no call rings any more";
+}
+
+// A test or a demonstration can make the answer wait for a number of rings.
+TEST(AtModem, AnswerWaitsForItsRing) {
+  AtModem modem({.ringsBeforeAnswer = 3}, *FindProfile("simcom"));
+  modem.Ring("+79161234567", 0);
+  EXPECT_EQ(Replies(modem, "ATA\r\n"), "");
+  const std::string second = modem.Tick(5000);
+  EXPECT_EQ(second.find("OK"), std::string::npos);
+  const std::string third = modem.Tick(10000);
+  EXPECT_TRUE(third.ends_with(kOk)) << third;
+  EXPECT_TRUE(modem.CallUp());
+}
+
+TEST(AtModem, RestartGreetsAndHealthIsAsSet) {
+  AtModem modem({}, *FindProfile("simcom"));
+  modem.Feed("ATE0\r");
+  modem.Tick(1000);
+  EXPECT_EQ(Replies(modem, "AT+CFUN=1,1\r"), kOk);
+  EXPECT_EQ(modem.Tick(2500), "");
+  EXPECT_EQ(modem.Tick(3000), "\r\nRDY\r\n\r\n+CFUN: 1\r\n\r\n+CPIN: READY\r\n\r\nCall Ready\r\n\r\nSMS Ready\r\n");
+  modem.Feed("ATE0\r");
+  EXPECT_EQ(Replies(modem, "AT+CPIN?\r"), "\r\n+CPIN: READY\r\n" + kOk);
+  EXPECT_EQ(Replies(modem, "AT+CREG?\r"), "\r\n+CREG: 0,1\r\n" + kOk);
+  EXPECT_EQ(Replies(modem, "AT+CSQ\r"), "\r\n+CSQ: 19,99\r\n" + kOk);
+  ASSERT_TRUE(ApplySetting(modem.State(), "sim pin"));
+  ASSERT_TRUE(ApplySetting(modem.State(), "creg 2"));
+  EXPECT_EQ(Replies(modem, "AT+CPIN?\r"), "\r\n+CPIN: SIM PIN\r\n" + kOk);
+  EXPECT_EQ(Replies(modem, "AT+CPMS?\r"), "\r\n+CME ERROR: 11\r\n");
+  EXPECT_EQ(Replies(modem, "AT+CLIP=1\r"), "\r\n+CME ERROR: 11\r\n");
+  EXPECT_EQ(Replies(modem, "AT+CREG?\r"), "\r\n+CREG: 0,2\r\n" + kOk);
+  EXPECT_FALSE(ApplySetting(modem.State(), "csq 45"));
+  EXPECT_FALSE(ApplySetting(modem.State(), "sim maybe"));
+
+  AtModem silentQueries({.queriesErr = true});
+  silentQueries.Feed("ATE0\r");
+  EXPECT_EQ(Replies(silentQueries, "AT+CSQ\r"), "\r\nERROR\r\n");
 }
 
 TEST(Unescape, EscapesAndBrokenEscapes) {
@@ -141,7 +239,8 @@ TEST(ParseScript, BadLinesNamedByNumber) {
       {"nan call\n", "line 1: expected a time in seconds first"},
       {"1e300 call\n", "line 1: expected a time in seconds first"},
       {"3\n", "line 1: expected an action after the time"},
-      {"1 dial 123\n", "line 1: unknown action \"dial\" (expected call or send)"},
+      {"1 dial 123\n", "line 1: unknown action \"dial\" (expected call, withheld, send or set)"},
+      {"1 set creg x\n", "line 1: set needs \"sim ready|pin|puk|absent\", \"creg <0..10>\" or \"csq <0..31|99>\""},
       {"1 call +7\"916\n", "line 1: a number may not hold blanks, quotes or control characters"},
       {"1 call +7 916\n", "line 1: a number may not hold blanks, quotes or control characters"},
       {"1 send\n", "line 1: send needs the text to send"},

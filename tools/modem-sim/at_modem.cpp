@@ -12,6 +12,8 @@ namespace {
 constexpr size_t kMaxLine = 512;
 
 const std::string kOk = "\r\nOK\r\n";
+// How long a restarted modem takes before it greets.
+constexpr int64_t kRestartMs = 2000;
 const std::string kError = "\r\nERROR\r\n";
 
 std::string Info(std::string_view line) { return "\r\n" + std::string(line) + "\r\n" + kOk; }
@@ -91,29 +93,184 @@ std::string AtModem::Answer(const std::string& command) {
     echo_ = true;
     return kOk;
   }
-  // A reset loads the stored profile, which has the echo on.
+  // A reset loads the stored profile, which has the echo on; a restart also
+  // drops the call and greets once it is up again.
   if (command == "ATZ" || command == "AT+CFUN=1,1") {
     echo_ = true;
+    cvhuOff_ = false;
+    if (command == "AT+CFUN=1,1") {
+      call_ = CallState::kIdle;
+      if (!profile_.greeting.empty()) greetingMs_ = now_ + kRestartMs;
+    }
     return kOk;
   }
   if (command == "AT+CFUN=1" || command == "AT+CFUN=0") return kOk;
-  if (command == "AT+CGMI") return Info("ACME");
-  if (command == "AT+CGMM") return Info("GSM-1");
-  if (command == "AT+CPMS?") return Info("+CPMS: \"SM\",0,30,\"SM\",0,30,\"SM\",0,30");
-  if (command == "AT+CLIP=1" || command == "AT+CLIP=0") return kOk;
-  if (command == "ATA" || command == "ATH" || command == "ATH0") return kOk;
-  // One DTMF tone: a digit, "*", "#" or A to D.
+  if (command == "AT+CMEE=1" || command == "AT+CMEE=0" || command == "AT+CMEE=2") return kOk;
+  if (command == "AT+CGMI") return Info(profile_.manufacturer);
+  if (command == "AT+CGMM") return Info(profile_.model);
+  if (command == "AT+CVHU=0" || command == "AT+CVHU=1") {
+    if (!profile_.knowsCvhu) return kError;
+    cvhuOff_ = command == "AT+CVHU=0";
+    return kOk;
+  }
+  if (command == "AT+CPIN?" || command == "AT+CREG?" || command == "AT+CSQ") {
+    if (quirks_.queriesErr) return kError;
+    if (command == "AT+CSQ") return Info("+CSQ: " + std::to_string(state_.signal) + ",99");
+    if (command == "AT+CREG?") return Info("+CREG: 0," + std::to_string(state_.registration));
+    switch (state_.sim) {
+      case Sim::kReady: return Info("+CPIN: READY");
+      case Sim::kPin: return Info("+CPIN: SIM PIN");
+      case Sim::kPuk: return Info("+CPIN: SIM PUK");
+      case Sim::kAbsent: return SimError();
+    }
+  }
+  // The commands that need the SIM.
+  if (command == "AT+CPMS?" || command == "AT+CLIP=1" || command == "AT+CLIP=0") {
+    if (state_.sim != Sim::kReady) return SimError();
+    if (command == "AT+CPMS?") return Info("+CPMS: \"SM\",0,30,\"SM\",0,30,\"SM\",0,30");
+    return kOk;
+  }
+  if (command == "ATA") return AnswerCall();
+  if (command == "ATH" || command == "ATH0") return HangUp(false);
+  if (command == "AT+CHUP") return HangUp(true);
+  // One DTMF tone: a digit, "*", "#" or A to D, only on a call that is up.
   if (command.starts_with("AT+VTS=") && command.size() == 8 &&
       std::string_view("0123456789*#ABCD").find(command[7]) != std::string_view::npos) {
-    return kOk;
+    return call_ == CallState::kUp || !profile_.tracksCalls ? kOk : kError;
   }
   return kError;
 }
 
-std::string IncomingCallText(std::string_view number) {
-  const int type = number.starts_with('+') ? 145 : 129;
-  return "\r\nRING\r\n\r\n+CLIP: \"" + std::string(number) + "\"," + std::to_string(type) +
-         ",,,,0\r\n";
+std::string AtModem::SimError() const {
+  switch (state_.sim) {
+    case Sim::kPin: return "\r\n+CME ERROR: 11\r\n";
+    case Sim::kPuk: return "\r\n+CME ERROR: 12\r\n";
+    case Sim::kAbsent: return "\r\n+CME ERROR: 10\r\n";
+    case Sim::kReady: break;
+  }
+  return kError;
+}
+
+// ERROR when no call rings any more (the caller gave up), NO CARRIER or
+// ERROR from a stick without voice; an answer that must wait for a ring
+// comes from Tick.
+std::string AtModem::AnswerCall() {
+  if (!profile_.tracksCalls) {
+    call_ = CallState::kIdle;
+    return kOk;
+  }
+  if (call_ == CallState::kIdle) return kError;
+  if (call_ == CallState::kUp) return kOk;
+  if (!profile_.voice) return "\r\n" + profile_.answerWithoutVoice + "\r\n";
+  if (rings_ < quirks_.ringsBeforeAnswer) {
+    answerWaits_ = true;
+    return {};
+  }
+  call_ = CallState::kUp;
+  return kOk;
+}
+
+// Some modems answer ATH with OK and keep a voice call up unless AT+CVHU=0
+// came first; AT+CHUP ends a call on all of them.
+std::string AtModem::HangUp(bool always) {
+  if (call_ == CallState::kUp && !always && profile_.athNeedsCvhu && !cvhuOff_) return kOk;
+  if (call_ == CallState::kIdle) return kOk;
+  return kOk + EndCall();
+}
+
+std::string AtModem::EndCall() {
+  call_ = CallState::kIdle;
+  answerWaits_ = false;
+  nextRingMs_ = -1;
+  return profile_.callEnd.empty() ? std::string() : "\r\n" + profile_.callEnd + "\r\n";
+}
+
+std::string AtModem::RingBurst(bool withCallerId) const {
+  std::string burst = "\r\n" + profile_.ring + "\r\n";
+  if (withCallerId) burst += "\r\n" + CallerIdLine(profile_, caller_) + "\r\n";
+  return burst;
+}
+
+std::string AtModem::Ring(std::string_view number, int64_t nowMs) {
+  now_ = nowMs;
+  if (call_ != CallState::kIdle) return {};  // one call at a time
+  call_ = CallState::kRinging;
+  caller_ = std::string(number);
+  rings_ = 1;
+  answerWaits_ = false;
+  nextRingMs_ = profile_.ringEveryMs > 0 ? nowMs + profile_.ringEveryMs : -1;
+  return RingBurst(true);
+}
+
+std::string AtModem::Tick(int64_t nowMs) {
+  now_ = nowMs;
+  std::string out;
+  if (nextReportMs_.size() != profile_.reports.size()) {
+    nextReportMs_.clear();
+    for (const Report& r : profile_.reports) nextReportMs_.push_back(nowMs + r.everyMs);
+  }
+  for (size_t i = 0; i < profile_.reports.size(); ++i) {
+    if (nowMs < nextReportMs_[i]) continue;
+    out += "\r\n" + profile_.reports[i].line + "\r\n";
+    nextReportMs_[i] = nowMs + profile_.reports[i].everyMs;
+  }
+  if (greetingMs_ >= 0 && nowMs >= greetingMs_) {
+    greetingMs_ = -1;
+    for (const std::string& line : profile_.greeting) out += "\r\n" + line + "\r\n";
+  }
+  if (call_ == CallState::kRinging && nextRingMs_ >= 0 && nowMs >= nextRingMs_) {
+    if (rings_ >= profile_.ringsBeforeCallerGivesUp) {
+      out += EndCall();
+    } else {
+      ++rings_;
+      nextRingMs_ += profile_.ringEveryMs;
+      out += RingBurst(profile_.callerIdEveryRing);
+      if (answerWaits_ && rings_ >= quirks_.ringsBeforeAnswer) {
+        answerWaits_ = false;
+        call_ = CallState::kUp;
+        out += kOk;
+      }
+    }
+  }
+  return out;
+}
+
+int64_t AtModem::NextDueMs() const {
+  int64_t due = -1;
+  const auto consider = [&due](int64_t at) {
+    if (at >= 0 && (due < 0 || at < due)) due = at;
+  };
+  for (int64_t at : nextReportMs_) consider(at);
+  if (nextReportMs_.empty() && !profile_.reports.empty()) consider(now_);
+  consider(greetingMs_);
+  if (call_ == CallState::kRinging) consider(nextRingMs_);
+  return due;
+}
+
+bool ApplySetting(ModemState& state, std::string_view setting) {
+  const size_t space = setting.find(' ');
+  if (space == std::string_view::npos) return false;
+  const std::string_view what = setting.substr(0, space);
+  const std::string value = Trimmed(setting.substr(space + 1));
+  if (what == "sim") {
+    if (value == "ready") state.sim = Sim::kReady;
+    else if (value == "pin") state.sim = Sim::kPin;
+    else if (value == "puk") state.sim = Sim::kPuk;
+    else if (value == "absent") state.sim = Sim::kAbsent;
+    else return false;
+    return true;
+  }
+  if (value.empty() || value.size() > 2 || value.find_first_not_of("0123456789") != std::string::npos) return false;
+  const int number = std::stoi(value);
+  if (what == "creg" && number <= 10) {
+    state.registration = number;
+    return true;
+  }
+  if (what == "csq" && (number <= 31 || number == 99)) {
+    state.signal = number;
+    return true;
+  }
+  return false;
 }
 
 std::string Unescape(std::string_view text) {

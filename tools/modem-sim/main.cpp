@@ -37,9 +37,10 @@ printed is the device path of the serial side; the driver opens that path.
 After it comes a trace: "< " what the modem received, "> " what it wrote,
 "# " notes.
 
-Commands answered: AT, ATE0, ATE1, ATZ, AT+CGMI, AT+CGMM, AT+CPMS?,
-AT+CLIP=1, AT+CFUN=1,1, ATA, AT+VTS=<tone>, ATH; anything else gets ERROR.
-The echo is on at start and after ATZ or AT+CFUN=1,1.
+Commands answered: AT, ATE0, ATE1, ATZ, AT+CMEE=1, AT+CGMI, AT+CGMM,
+AT+CPMS?, AT+CVHU=0, AT+CLIP=1, AT+CPIN?, AT+CREG?, AT+CSQ, AT+CFUN=1,1,
+ATA, AT+VTS=<tone>, ATH, AT+CHUP; anything else gets ERROR. The echo is on
+at start and after ATZ or AT+CFUN=1,1.
 
 options:
   --link PATH        also make PATH a symbolic link to the device (an existing
@@ -48,8 +49,20 @@ options:
                      (default +79161234567)
   --call-every S     place a call every S seconds
   --script FILE      timed lines "<seconds after start> <action>", where the
-                     action is "call [NUMBER]" or "send TEXT" (TEXT may hold
-                     \r \n \t \\ \xHH); "#" starts a comment line
+                     action is "call [NUMBER]", "withheld" (a call that
+                     hides its number), "send TEXT" (TEXT may hold \r \n
+                     \t \\ \xHH) or "set sim|creg|csq VALUE"; "#" starts a
+                     comment line
+  --profile NAME     behave like one family of modems: its caller-
+                     identification line, RING repeated while nobody
+                     answers, its own reports, its answers to ATA and ATH,
+                     its greeting after a restart; "--profile list" names
+                     them. Without it: one RING and CLIP per call.
+  --rings-before-answer N
+                     the OK to ATA waits until the call has rung N times
+  --sim STATE        ready (default), pin, puk or absent: what AT+CPIN?
+                     says, and a SIM error to the commands that need it
+  --query-error      answer ERROR to AT+CPIN?, AT+CREG? and AT+CSQ
   --error            answer ERROR to every command
   --silent           no echo and no replies (calls and sends still happen)
   --delay MS         write each reply MS milliseconds late
@@ -58,8 +71,8 @@ options:
   --quiet            no trace
   --help             this text
 
-stdin: an empty line places a call with the default number; "call [NUMBER]"
-and "send TEXT" act at once.
+stdin: an empty line places a call with the default number; the script's
+actions act at once.
 While no one has the device open, calls and sends are dropped and the modem
 waits for the next open. SIGINT or SIGTERM ends it.
 )";
@@ -102,7 +115,9 @@ void RemoveLink(const std::string& link, const std::string& target) {
 class Simulator {
  public:
   Simulator(const Options& options, int master, std::vector<TimedAction> script)
-      : o_(options), master_(master), modem_(options.quirks), script_(std::move(script)) {}
+      : o_(options), master_(master), modem_(options.quirks, *options.profile), script_(std::move(script)) {
+    modem_.State() = options.state;
+  }
 
   void Run();
 
@@ -169,6 +184,15 @@ void Simulator::Perform(const Action& action) {
     PlaceCall(action.argument.empty() ? o_.number : action.argument);
     return;
   }
+  if (action.kind == Action::kWithheld) {
+    PlaceCall("");
+    return;
+  }
+  if (action.kind == Action::kSet) {
+    ApplySetting(modem_.State(), action.argument);
+    Trace('#', "set " + action.argument);
+    return;
+  }
   if (hungUp_) {
     Trace('#', "send dropped: no one has the device open");
     return;
@@ -181,8 +205,8 @@ void Simulator::PlaceCall(const std::string& number) {
     Trace('#', "call from " + number + " dropped: no one has the device open");
     return;
   }
-  Trace('#', "incoming call from " + number);
-  Queue(IncomingCallText(number), 0, true);
+  Trace('#', number.empty() ? std::string("incoming call, number withheld") : "incoming call from " + number);
+  Queue(modem_.Ring(number, NowMs()), 0, true);
 }
 
 void Simulator::HangUp() {
@@ -267,6 +291,7 @@ void Simulator::ReadStdin() {
 }
 
 void Simulator::RunTimers(int64_t now) {
+  if (!hungUp_) Queue(modem_.Tick(now), 0, true);
   if (o_.callEvery > 0 && now >= nextCall_) {
     PlaceCall(o_.number);
     nextCall_ = now + static_cast<int64_t>(o_.callEvery * 1000);
@@ -288,6 +313,7 @@ int Simulator::Timeout(int64_t now) const {
     wait = std::min(wait, start_ + static_cast<int64_t>(script_[nextScript_].at * 1000) - now);
   }
   if (!hungUp_ && !out_.empty() && !writeBlocked_) wait = std::min(wait, out_.front().due - now);
+  if (!hungUp_ && modem_.NextDueMs() >= 0) wait = std::min(wait, modem_.NextDueMs() - now);
   return ClampWait(wait);
 }
 
@@ -352,6 +378,10 @@ int main(int argc, char** argv) {
   using namespace modemsim;
   const auto parsed = ParseOptions(tools::Arguments(argc, argv));
   const Options& options = tools::OptionsOrExit(parsed, "modem-sim", kUsage);
+  if (options.listProfiles) {
+    for (const Profile& p : NamedProfiles()) std::printf("%-10s %s\n", p.name.c_str(), p.summary.c_str());
+    return 0;
+  }
   std::vector<TimedAction> script;
   if (!options.script.empty()) {
     std::string error;

@@ -33,6 +33,23 @@ tools::ParsedOptions<Options> ParseOptions(const std::vector<std::string>& args)
       if (const auto v = reader.Number(1, 65536)) o.split = static_cast<int>(*v);
     } else if (arg == "--gap") {
       if (const auto v = reader.Number(0, 60000)) o.gapMs = static_cast<int>(*v);
+    } else if (arg == "--profile") {
+      const auto v = reader.Text();
+      if (!v) return true;
+      if (*v == "list") {
+        o.listProfiles = true;
+      } else if (const Profile* profile = FindProfile(*v)) {
+        o.profile = profile;
+      } else {
+        reader.Fail("--profile: no family \"" + *v + "\" (--profile list names them)");
+      }
+    } else if (arg == "--rings-before-answer") {
+      if (const auto v = reader.Number(0, 20)) o.quirks.ringsBeforeAnswer = static_cast<int>(*v);
+    } else if (arg == "--query-error") {
+      o.quirks.queriesErr = true;
+    } else if (arg == "--sim") {
+      const auto v = reader.Text();
+      if (v && !ApplySetting(o.state, "sim " + *v)) reader.Fail("--sim: ready, pin, puk or absent");
     } else if (arg == "--quiet") {
       o.quiet = true;
     } else {

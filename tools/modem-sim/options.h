@@ -14,6 +14,9 @@ struct Options {
   double callEvery = 0;
   std::string script;
   Quirks quirks;
+  const Profile* profile = &DefaultProfile();
+  bool listProfiles = false;  // --profile list
+  ModemState state;
   int delayMs = 0;
   int split = 0;
   int gapMs = 20;

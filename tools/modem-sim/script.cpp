@@ -53,6 +53,15 @@ std::optional<Action> ParseAction(std::string_view text, std::string* error) {
     }
     return Action{Action::kCall, std::string(rest)};
   }
+  if (word == "withheld" && rest.empty()) return Action{Action::kWithheld, ""};
+  if (word == "set") {
+    ModemState scratch;
+    if (!ApplySetting(scratch, rest)) {
+      *error = "set needs \"sim ready|pin|puk|absent\", \"creg <0..10>\" or \"csq <0..31|99>\"";
+      return std::nullopt;
+    }
+    return Action{Action::kSet, std::string(rest)};
+  }
   if (word == "send") {
     if (rest.empty()) {
       *error = "send needs the text to send";
@@ -60,7 +69,7 @@ std::optional<Action> ParseAction(std::string_view text, std::string* error) {
     }
     return Action{Action::kSend, Unescape(rest)};
   }
-  *error = "unknown action \"" + std::string(word) + "\" (expected call or send)";
+  *error = "unknown action \"" + std::string(word) + "\" (expected call, withheld, send or set)";
   return std::nullopt;
 }
 

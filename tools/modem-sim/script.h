@@ -9,8 +9,10 @@ namespace modemsim {
 
 // One thing the simulator can be told to do, from a script or from stdin.
 struct Action {
-  enum Kind { kCall, kSend } kind = kCall;
-  std::string argument;  // the number (empty: the default one) or the bytes to send
+  enum Kind { kCall, kWithheld, kSend, kSet } kind = kCall;
+  // The number (empty: the default one), the bytes to send, or a setting
+  // of the modem's state ("sim pin", "creg 2", "csq 0").
+  std::string argument;
 };
 
 struct TimedAction {
@@ -18,8 +20,8 @@ struct TimedAction {
   Action action;
 };
 
-// "call", "call +79160000001", "send \r\nRING\r\n". nullopt with a reason
-// in *error for anything else.
+// "call", "call +79160000001", "withheld", "send \r\nRING\r\n", "set creg 2".
+// nullopt with a reason in *error for anything else.
 std::optional<Action> ParseAction(std::string_view text, std::string* error);
 
 // A script: one "<seconds> <action>" per line, blank lines and lines starting
