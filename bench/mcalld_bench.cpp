@@ -48,11 +48,17 @@ struct Options {
 
 // ----- the program under test, in a directory of its own
 
+testsupport::Program::Options OutputTo(const std::string& file) {
+  testsupport::Program::Options options;
+  options.outputFile = file;
+  return options;
+}
+
 // Started with its settings; stopped, as the operator's system would, by SIGTERM.
 class BenchProgram {
  public:
   BenchProgram(const Options& options, const std::string& device, int serverPort)
-      : program_(options.program, {"mcalld.out"}) {
+      : program_(options.program, OutputTo("mcalld.out")) {
     fs::create_directory(spoolDir());
     program_.WriteSettings("[Main]\nCom=COM1\nSpeed=9600\nCode=1120\nPathForSoob=spool/\n[Log]\nOn=0\n"
                            "[ServerHost]\nAddress=127.0.0.1\nPort=" + std::to_string(serverPort) +

@@ -12,7 +12,11 @@
 namespace modem {
 namespace {
 
+// The operator log shows at most this much of a block.
 constexpr size_t kMaxReplyText = 255;
+// A block is never more than the driver's largest packet; this bounds what
+// a caller could hand in.
+constexpr size_t kMaxBlock = 8192;
 constexpr uint32_t kReplyTimeoutMs = 10000;
 // How long the end of a caller-identification line cut by the packet rule
 // is waited for before what came is read as it is.
@@ -143,11 +147,14 @@ void Dialogue::SerialPort1ReceivePacket(const uint8_t* Packet, uint32_t DataSize
   handleBlock(block);
 }
 
+// The whole block is read: a full 256-byte packet cut from a burst may end
+// in the "+" of the "+CLIP:" that the next one continues, and without it
+// the call would be missed. The log keeps its 255 bytes.
 void Dialogue::receive(const uint8_t* packet, uint32_t size, std::string& replyText) {
   PacketCounter = PacketCounter >= 16 ? 1 : PacketCounter + 1;
   Guarded([&] { host_.DrawModemIndicator(); });
-  if (packet != nullptr) replyText.assign(reinterpret_cast<const char*>(packet), std::min<size_t>(size, kMaxReplyText));
-  host_.WriteOperatorLog("<" + replyText);
+  if (packet != nullptr) replyText.assign(reinterpret_cast<const char*>(packet), std::min<size_t>(size, kMaxBlock));
+  host_.WriteOperatorLog("<" + replyText.substr(0, kMaxReplyText));
 }
 
 // A held line is continued by the next block; the block is read once the

@@ -1,6 +1,7 @@
 // Faults around the built program: a server that closes, resets, stalls or
 // talks nonsense, a modem that vanishes, errs or floods, odd caller
-// identification, unwritable directories and odd settings files. Every case
+// identification, modem families' own reports, a call that keeps ringing,
+// steps of the wall clock, unwritable directories and odd settings files. Every case
 // checks that each call placed ends up as an event at the server or in a
 // spool file, and that the program still answers and delivers a call after
 // the fault. Each case appends its row to the file named by
@@ -16,16 +17,19 @@
 #include <map>
 #include <memory>
 #include <sstream>
+#include <thread>
 
 #include "common/cp1251.h"
 #include "link/frame.h"
 #include "modem/call_event.h"
 #include "tests/support/call_events.h"
+#include "tests/support/family_modem.h"
 #include "tests/support/loopback.h"
 #include "tests/support/program_under_test.h"
 #include "tests/support/scripted_modem.h"
 #include "tests/support/scripted_server.h"
 #include "tests/support/wait.h"
+#include "tools/modem-sim/profile.h"
 
 namespace {
 
@@ -408,6 +412,106 @@ TEST_F(FaultCase, OddCallerIdentification) {
   ExpectStillServing(&server);
   ExpectCleanExit();
 }
+
+// ---------------------------------------------------------------- modem families and clocks
+
+// A stick without voice answers ATA with NO CARRIER, and the call rings on,
+// RING and +CLIP: every 5 s until the caller gives up: one call, one event.
+TEST_F(FaultCase, CallThatKeepsRinging) {
+  caseName_ = "a call that keeps ringing (ATA answered NO CARRIER)";
+  ScriptedServer& server = AddServer();
+  {
+    FamilyModem stick(*modem_, *modemsim::FindProfile("voiceless"));
+    StartWithServer(server);
+    const size_t hangUps = modem_->Count("ATH\r\n");
+    stick.Call("+79160000001");
+    placed_.push_back(9160000001);
+    ASSERT_TRUE(modem_->WaitForCount("ATH\r\n", hangUps + 1, 20s));
+    // Had the hang-up not ended it, the call would ring a while longer.
+    std::this_thread::sleep_for(12s);
+    EXPECT_FALSE(stick.Ringing());
+    EXPECT_EQ(modem_->Count("ATA\r\n"), 1u);
+    EXPECT_EQ(modem_->Count("AT+CFUN=1,1\r\n"), 0u);
+  }
+  ExpectEveryCallOnce();
+  ExpectStillServing(&server);
+  ExpectCleanExit();
+}
+
+// What the modem families send of their own accord, around calls and inside
+// their bursts: none is a call, none stops the dialogue.
+TEST_F(FaultCase, UnsolicitedLinesAroundAndInsideCalls) {
+  caseName_ = "reports of every modem family between and inside calls";
+  ScriptedServer& server = AddServer();
+  StartWithServer(server);
+  std::vector<std::string> noise{"\r\n+CMTI: \"SM\",3\r\n", "\r\n+CREG: 1\r\n", "\r\nUNDER-VOLTAGE WARNNING\r\n"};
+  for (const modemsim::Profile& p : modemsim::NamedProfiles()) {
+    for (const auto& report : p.reports) noise.push_back("\r\n" + report.line + "\r\n");
+    for (const auto& line : p.greeting) noise.push_back("\r\n" + line + "\r\n");
+  }
+  for (size_t i = 0; i < 4; ++i) {
+    std::string around;
+    for (size_t k = i; k < noise.size(); k += 2) around += noise[k];
+    modem_->Send(around);
+    const int64_t number = 9160000100LL + static_cast<int64_t>(i);
+    const std::string burst = noise[i] + "\r\nRING\r\n" + noise[i + 1] + "\r\n+CLIP: \"+7" + std::to_string(number) +
+                              "\",145,,,,0\r\n" + noise[i + 2];
+    PlaceCall(burst, number);
+  }
+  EXPECT_EQ(modem_->Count("AT+CFUN=1,1\r\n"), 0u);
+  ExpectEveryCallOnce();
+  ExpectStillServing(&server);
+  ExpectCleanExit();
+}
+
+// The wall clock stepped (an NTP correction, an operator) while the program
+// waits for a reply: the wait still ends ten seconds on, and the calls
+// after it carry the new time. The program runs under libfaketime, which
+// moves only the wall clock.
+class ClockStep : public FaultCase, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(ClockStep, ReplyLimitHoldsAndCallsArrive) {
+  const std::string step = GetParam();
+  caseName_ = "wall clock stepped " + std::string(step[0] == '-' ? "back" : "forward") + " 1 h while a reply is awaited";
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  skipReason_ = "libfaketime cannot be preloaded into a sanitizer build";
+  GTEST_SKIP() << skipReason_;
+#endif
+  const char* library = "/usr/lib/x86_64-linux-gnu/faketime/libfaketimeMT.so.1";
+  if (!fs::exists(library)) {
+    skipReason_ = "libfaketime is not installed";
+    GTEST_SKIP() << skipReason_;
+  }
+  const TempDir clockDir("mcalld-faketime");
+  const fs::path offset = clockDir.File("offset");
+  WriteFile(offset.string(), "+0\n");
+  Program::Options options;
+  options.environment = {std::string("LD_PRELOAD=") + library, "FAKETIME_TIMESTAMP_FILE=" + offset.string(),
+                         "FAKETIME_NO_CACHE=1", "FAKETIME_DONT_FAKE_MONOTONIC=1"};
+  program_ = std::make_unique<Program>(MCALLD_BINARY, options);
+  fs::create_directory(program_->Dir() / "spool");
+  modem_ = std::make_unique<ScriptedModem>(program_->Dir() / "modem");
+  // AT+CLIP=1 of the start-up goes unanswered; the queries after it wait.
+  modem_->SetAnswer([](const std::string& command) {
+    return command == "AT+CLIP=1" ? std::string() : ScriptedModem::StandardAnswer(command);
+  });
+  ScriptedServer& server = AddServer();
+  StartWithServer(server);
+  const auto unanswered = std::chrono::steady_clock::now();
+  WriteFile(offset.string(), step + "\n");
+  ASSERT_TRUE(modem_->WaitForCount("AT+CPIN?\r", 1, 20s)) << "the wait never ended";
+  const auto waited = std::chrono::steady_clock::now() - unanswered;
+  EXPECT_GT(waited, 9s) << "the step cut the wait";
+  EXPECT_LT(waited, 15s) << "the step stretched the wait";
+  modem_->SetAnswer(ScriptedModem::StandardAnswer);
+  for (int i = 0; i < 2; ++i) Call();
+  ExpectEveryCallOnce();
+  ExpectStillServing(&server);
+  ExpectCleanExit();
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, ClockStep, ::testing::Values("-1h", "+1h"),
+                         [](const auto& row) { return std::string(row.param[0] == '-' ? "Back" : "Forward"); });
 
 // ---------------------------------------------------------------- files
 

@@ -104,6 +104,28 @@ TEST(CallerIdLine, UnfinishedLineIsReadAfterASecond) {
   EXPECT_EQ(host.sent, std::vector<std::string>{"ATA\r\n"}) << "the answer goes out in the same tick";
 }
 
+// A burst longer than a packet is cut into 256-byte pieces; the cut may
+// fall anywhere in the caller-identification line, on its last byte too.
+TEST(CallerIdLine, FullPacketKeepsItsLastByte) {
+  const std::string line = "+CLIP: \"+79161234567\",145,,,,0\r\n";
+  for (size_t inFirst = 1; inFirst < line.size(); ++inFirst) {
+    SCOPED_TRACE(inFirst);
+    // RING, a report long enough to fill the packet, and the line.
+    std::string burst = "\r\nRING\r\n";
+    const size_t report = 256 - inFirst - burst.size();
+    burst += "\r\n^" + std::string(report - 5, 'X') + "\r\n" + line;
+    ASSERT_EQ(burst.find("+CLIP:"), 256 - inFirst);
+    ManualClock clock;
+    FakeHost host;
+    host.connected = true;
+    Dialogue d(host, clock, clock);
+    Feed(d, burst.substr(0, 256));
+    Feed(d, burst.substr(256));
+    ASSERT_EQ(host.events.size(), 1u);
+    EXPECT_EQ(CallEvent::Decode(host.events[0]).PhoneNumber, 9161234567);
+  }
+}
+
 // What the modem says about a call, step by step, and what must come of it.
 enum class Say { kClip, kClipOther, kClipWithheld, kOkToAta, kNoCarrierToAta, kErrorToAta, kErrorToAth };
 

@@ -64,6 +64,8 @@ class Program {
     // Where the program's own output goes, relative to its directory; empty:
     // the test's output, where a sanitizer's report is seen.
     std::string outputFile;
+    // NAME=VALUE entries put into the program's environment.
+    std::vector<std::string> environment;
   };
 
   explicit Program(const fs::path& binary, Options options = {})
@@ -96,6 +98,8 @@ class Program {
       else env.push_back(*e);
     }
     env.push_back(platform.data());
+    std::vector<std::string> extra = options_.environment;
+    for (std::string& e : extra) env.push_back(e.data());
     env.push_back(nullptr);
     pid_ = ::fork();
     if (pid_ < 0) return false;
