@@ -139,6 +139,13 @@ class TForm1 : public QWidget, private modem::DialogueHost {
   modem::CallSettings CurrentCallSettings() override;
 
   void BuildControls();
+  QWidget* BuildStrip();
+  QWidget* BuildStatusPage();
+  QWidget* BuildPortPage();
+  void BuildTimers();
+  // Everything whose size follows the font: the strip's caption, the page
+  // pictures, the indicators, the log view and the window's fixed size.
+  void FitToFont();
   void BuildTray();
   void DrawCloseCode();
   bool OpenConfiguredPort();
