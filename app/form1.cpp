@@ -60,6 +60,15 @@ const QString kDateTimeSample = QStringLiteral("00.00.0000 00:00:00");
 const QString kCloseCodeSample = QStringLiteral("00000");
 const QString kLongestLinkStatus = QStringLiteral("Ошибки по сети - переподсоединение.");
 
+// The sample with each "0" replaced by the font's widest digit.
+QString WidestDigits(QString sample, const QFontMetrics& metrics) {
+  QChar widest('0');
+  for (char d = '1'; d <= '9'; ++d) {
+    if (metrics.horizontalAdvance(QChar(d)) > metrics.horizontalAdvance(widest)) widest = QChar(d);
+  }
+  return sample.replace('0', widest);
+}
+
 }  // namespace
 
 TForm1::TForm1(app::ModalUi& modal, app::FormOptions options)
@@ -277,8 +286,12 @@ void TForm1::FitToFont() {
   const int line = metrics.height();
   for (QToolButton* button : {AdvGlowButton28, AdvGlowButton47}) {
     // A toolbar hands its own icon size to the buttons in it.
-    if (auto* bar = qobject_cast<QToolBar*>(button->parentWidget())) bar->setIconSize(QSize(2 * line, 2 * line));
     button->setIconSize(QSize(2 * line, 2 * line));
+    if (auto* bar = qobject_cast<QToolBar*>(button->parentWidget())) {
+      bar->setIconSize(QSize(2 * line, 2 * line));
+      // A toolbar keeps its item's old size unless told it changed.
+      bar->updateGeometry();
+    }
   }
   const int pageWidth = std::max(AdvGlowButton28->sizeHint().width(), AdvGlowButton47->sizeHint().width());
   for (QToolButton* button : {AdvGlowButton28, AdvGlowButton47}) button->setMinimumWidth(pageWidth + line);
@@ -294,9 +307,10 @@ void TForm1::FitToFont() {
 
   // The value labels are filled after the window is built and the status
   // line changes all the time: room for their longest texts is kept.
-  Label6->setMinimumWidth(metrics.horizontalAdvance(kDateTimeSample));
-  Label15->setMinimumWidth(Label15->fontMetrics().horizontalAdvance(kCloseCodeSample));
-  Label7->setMinimumWidth(metrics.horizontalAdvance(kDateTimeSample + " " + kLongestLinkStatus));
+  const QString dateTime = WidestDigits(kDateTimeSample, metrics);
+  Label6->setMinimumWidth(metrics.horizontalAdvance(dateTime));
+  Label15->setMinimumWidth(Label15->fontMetrics().horizontalAdvance(WidestDigits(kCloseCodeSample, Label15->fontMetrics())));
+  Label7->setMinimumWidth(metrics.horizontalAdvance(dateTime + " " + kLongestLinkStatus));
 
   Memo1->setMinimumSize(kLogViewColumns * metrics.averageCharWidth(), kLogViewRows * line);
   AdvOfficeComboBox1->setMinimumWidth(10 * metrics.averageCharWidth());
