@@ -43,7 +43,7 @@ class QuietModal : public app::ModalUi {
 // Desktops as their platform themes hand them over. The dark one has light
 // text everywhere, as a dark theme does.
 QPalette DesktopPalette(bool dark) {
-  if (!dark) return QStyleFactory::create("Fusion")->standardPalette();
+  if (!dark) return std::unique_ptr<QStyle>(QStyleFactory::create("Fusion"))->standardPalette();
   QPalette palette(QColor(0x5e, 0x5c, 0x5b), QColor(0x42, 0x42, 0x45));
   for (auto role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText, QPalette::BrightText}) {
     palette.setColor(role, Qt::white);
