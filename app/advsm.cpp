@@ -1,30 +1,37 @@
 #include "app/advsm.h"
 
-#include <QFont>
+#include <QFontInfo>
 #include <QLabel>
-#include <QPalette>
 #include <QPushButton>
 #include <QScreen>
 #include <QWindow>
+#include <algorithm>
+
+#include "app/program_modal_ui.h"
 
 namespace {
 
-// The text line's font size in points; each character is given size − 2
-// pixels, which is what the popup's width is reckoned from.
-constexpr int kFontPoints = 12;
-constexpr int kPixelsPerChar = kFontPoints - 2;
+// The popup's width is n × (s − 2) pixels for a text of n characters, s
+// being 12: ten pixels a character. That holds at the standard density with
+// the program's standard 10-point font; a larger font or density widens the
+// characters, the button and the gaps alike.
+constexpr int kRulePoints = 12;
+constexpr int kPixelsPerChar = kRulePoints - 2;
+constexpr double kStandardFontPixels = 10.0 * 96 / 72;
 constexpr int kButtonWidth = 72;
 constexpr int kButtonHeight = 25;
+constexpr int kLabelLeft = 2;
 constexpr int kLabelTop = 8;
 constexpr int kLabelHeight = 24;
-constexpr int kButtonTop = kLabelTop + kLabelHeight + 8;
-constexpr int kClientHeight = kButtonTop + kButtonHeight + 8;
+constexpr int kGap = 8;
 
 }  // namespace
 
 Tadvsm::Tadvsm(QWidget* parent) : QDialog(parent) {
   setObjectName("advsm");
-  setWindowTitle("advsm");
+  setWindowTitle(QString::fromLatin1(app::kApplicationTitle));
+  // A dialog frame: title and close (which ends the popup like "ОК").
+  setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
 
   label1 = new QLabel(this);
   label1->setObjectName("label1");
@@ -33,32 +40,40 @@ Tadvsm::Tadvsm(QWidget* parent) : QDialog(parent) {
   label1->setTextFormat(Qt::PlainText);
   label1->setAlignment(Qt::AlignCenter);
   label1->setWordWrap(false);
-  label1->setFont(QFont("Times New Roman", kFontPoints, QFont::Bold));
-  QPalette palette = label1->palette();
-  palette.setColor(QPalette::WindowText, Qt::black);
-  label1->setPalette(palette);
-  label1->setGeometry(2, kLabelTop, kButtonWidth, kLabelHeight);
 
   BitBtn1 = new QPushButton(QString::fromUtf8("ОК"), this);
   BitBtn1->setObjectName("BitBtn1");
   BitBtn1->setDefault(true);
-  BitBtn1->setGeometry(0, kButtonTop, kButtonWidth, kButtonHeight);
   connect(BitBtn1, &QPushButton::clicked, this, &QDialog::accept);
 
-  resize(kButtonWidth, kClientHeight);
+  FitToText(QString());
+}
+
+double Tadvsm::Scale() const {
+  const double fontPixels = QFontInfo(label1->font()).pointSizeF() * label1->logicalDpiY() / 72.0;
+  return std::max(1.0, fontPixels / kStandardFontPixels);
 }
 
 void Tadvsm::FitToText(const QString& text) {
+  const double scale = Scale();
   const int n = static_cast<int>(text.toUcs4().size());
-  const int width = n * kPixelsPerChar;
   label1->setText(text);
+  // An unusually wide font still never cuts the text.
+  const int width = std::max(qRound(n * kPixelsPerChar * scale),
+                             label1->fontMetrics().horizontalAdvance(text) + 2 * kLabelLeft);
+  const int buttonWidth = qRound(kButtonWidth * scale);
+  const int labelTop = qRound(kLabelTop * scale);
+  const int labelHeight = std::max(qRound(kLabelHeight * scale), label1->sizeHint().height());
+  const int buttonTop = labelTop + labelHeight + qRound(kGap * scale);
+  const int buttonHeight = std::max(qRound(kButtonHeight * scale), BitBtn1->sizeHint().height());
   // The width is the outer one, frame included, so the frame that the window
-  // system will put around the popup comes off the client width.
-  resize(width - FrameWidth(), kClientHeight);
-  label1->setGeometry(2, kLabelTop, width, kLabelHeight);
+  // system will put around the popup comes off the client width. Fixed, so
+  // that the window system offers no resizing and draws no resize handle.
+  setFixedSize(width - FrameWidth(), buttonTop + buttonHeight + qRound(kGap * scale));
+  label1->setGeometry(kLabelLeft, labelTop, width, labelHeight);
   label1->update();
   // Integer division cuts towards zero, as the centring rule wants.
-  BitBtn1->move((width - kButtonWidth) / 2, kButtonTop);
+  BitBtn1->setGeometry((width - buttonWidth) / 2, buttonTop, buttonWidth, buttonHeight);
 }
 
 int Tadvsm::FrameWidth() {

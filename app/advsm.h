@@ -19,5 +19,7 @@ class Tadvsm : public QDialog {
   QPushButton* BitBtn1 = nullptr;
 
  private:
+  // How much larger than at the standard density and font everything is.
+  double Scale() const;
   int FrameWidth();
 };

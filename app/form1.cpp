@@ -25,8 +25,11 @@
 #include <QToolBar>
 #include <QToolButton>
 #include <QVBoxLayout>
+#include <algorithm>
+
 #include "app/core/close_code.h"
 #include "app/indicators.h"
+#include "app/look.h"
 #include "app/program_icon.h"
 #include "common/cp1251.h"
 
@@ -39,6 +42,25 @@ const QString kCaption = QStringLiteral("КПО Зорвик 2008 - Zuzuriz Aviz
 const QString kStopCaption = QStringLiteral("Остановить");
 const QString kStartCaption = QStringLiteral("Запустить");
 constexpr int kLogViewLines = 35;
+
+const QSize kStandardSize(640, 460);
+constexpr int kIndicatorPixels = 16;
+// The log view shows at least this many characters of its font.
+constexpr int kLogViewColumns = 72;
+constexpr int kLogViewRows = 12;
+// The widest texts of the start time, the close code and the link status line.
+const QString kDateTimeSample = QStringLiteral("00.00.0000 00:00:00");
+const QString kCloseCodeSample = QStringLiteral("00000");
+const QString kLongestLinkStatus = QStringLiteral("Ошибки по сети - переподсоединение.");
+
+// The sample with each "0" replaced by the font's widest digit.
+QString WidestDigits(QString sample, const QFontMetrics& metrics) {
+  QChar widest('0');
+  for (char d = '1'; d <= '9'; ++d) {
+    if (metrics.horizontalAdvance(QChar(d)) > metrics.horizontalAdvance(widest)) widest = QChar(d);
+  }
+  return sample.replace('0', widest);
+}
 
 }  // namespace
 
@@ -65,8 +87,6 @@ TForm1::TForm1(app::ModalUi& modal, app::FormOptions options)
   session_.SerialPort1().OnReceivePacket = [this](serial::TSerialPortDriver* sender, const uint8_t* packet,
                                                   uint32_t size) { SerialPort1ReceivePacket(sender, packet, size); };
   BuildControls();
-  BuildHealthLine();
-  BuildTimers();
   BuildTray();
   FormCreate();
 }
@@ -80,32 +100,53 @@ TForm1::~TForm1() {
 
 void TForm1::BuildControls() {
   setWindowTitle(kCaption);
-  setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
-                 Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
+  // Fixed size: minimise and close, never maximise.
+  setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                 Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
   setWindowIcon(app::ProgramIcon());
 
   TopStrip = new QLabel(kCaption, this);
   TopStrip->setObjectName("TopStrip");
   TopStrip->setTextFormat(Qt::PlainText);
-  QFont stripFont = TopStrip->font();
-  stripFont.setBold(true);
-  stripFont.setPointSize(stripFont.pointSize() + 1);
-  TopStrip->setFont(stripFont);
+  QWidget* strip = BuildStrip();
 
-  auto pageButton = [this](const char* name, const QString& text, QStyle::StandardPixmap pixmap) {
+  Notebook1 = new QStackedWidget(this);
+  Notebook1->setObjectName("Notebook1");
+  Notebook1->addWidget(BuildStatusPage());
+  Notebook1->addWidget(BuildPortPage());
+
+  auto* layout = new QVBoxLayout(this);
+  layout->addWidget(TopStrip);
+  layout->addWidget(strip);
+  layout->addWidget(Notebook1, 1);
+
+  // The keyboard's order: the page buttons, the log view, the port controls.
+  setTabOrder(AdvGlowButton28, AdvGlowButton47);
+  setTabOrder(AdvGlowButton47, Memo1);
+  setTabOrder(Memo1, AdvOfficeComboBox1);
+  setTabOrder(AdvOfficeComboBox1, AdvGlowButton2);
+  setTabOrder(AdvGlowButton2, AdvGlowButton1);
+
+  BuildTimers();
+  FitToFont();
+  if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+    move(screen->availableGeometry().center() - rect().center());
+  }
+}
+
+QWidget* TForm1::BuildStrip() {
+  auto pageButton = [this](const char* name, const QString& text, app::Page page) {
     auto* button = new QToolButton(this);
     button->setObjectName(name);
     button->setText(text);
-    button->setIcon(style()->standardIcon(pixmap));
-    button->setIconSize(QSize(32, 32));
+    button->setIcon(app::PageIcon(page));
     button->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
     button->setCheckable(true);
     button->setAutoRaise(true);
-    button->setMinimumWidth(96);
     return button;
   };
-  AdvGlowButton28 = pageButton("AdvGlowButton28", QStringLiteral("Состояние"), QStyle::SP_ComputerIcon);
-  AdvGlowButton47 = pageButton("AdvGlowButton47", QStringLiteral("Настройки"), QStyle::SP_FileDialogDetailedView);
+  AdvGlowButton28 = pageButton("AdvGlowButton28", QStringLiteral("Состояние"), app::Page::Status);
+  AdvGlowButton47 = pageButton("AdvGlowButton47", QStringLiteral("Настройки"), app::Page::Port);
   auto* pageGroup = new QButtonGroup(this);
   pageGroup->setExclusive(true);
   pageGroup->addButton(AdvGlowButton28);
@@ -122,9 +163,17 @@ void TForm1::BuildControls() {
     bar->addWidget(button);
     return bar;
   };
-  QToolBar* stateBar = toolbar("AdvToolBar1", QStringLiteral("Состояние"), AdvGlowButton28);
-  QToolBar* setupBar = toolbar("AdvToolBar2", QStringLiteral("Настройки"), AdvGlowButton47);
+  auto* strip = new QWidget(this);
+  strip->setObjectName("Strip");
+  auto* stripLayout = new QHBoxLayout(strip);
+  stripLayout->setContentsMargins(0, 0, 0, 0);
+  stripLayout->addWidget(toolbar("AdvToolBar1", QStringLiteral("Состояние"), AdvGlowButton28));
+  stripLayout->addWidget(toolbar("AdvToolBar2", QStringLiteral("Настройки"), AdvGlowButton47));
+  stripLayout->addStretch();
+  return strip;
+}
 
+QWidget* TForm1::BuildStatusPage() {
   auto caption = [this](const QString& text) {
     auto* label = new QLabel(text, this);
     label->setTextFormat(Qt::PlainText);
@@ -139,13 +188,12 @@ void TForm1::BuildControls() {
   auto indicator = [this](const char* name) {
     auto* label = new QLabel(this);
     label->setObjectName(name);
-    label->setFixedSize(16, 16);
+    label->setAlignment(Qt::AlignCenter);
     return label;
   };
 
-  // Status page "Default".
-  auto* statusPage = new QWidget(this);
-  statusPage->setObjectName("Default");
+  auto* page = new QWidget(this);
+  page->setObjectName("Default");
   Image2 = indicator("Image2");
   Image3 = indicator("Image3");
   Label6 = valueLabel("Label6");
@@ -164,26 +212,33 @@ void TForm1::BuildControls() {
   auto* grid = new QGridLayout;
   grid->addWidget(Image2, 0, 0);
   grid->addWidget(caption(QStringLiteral("Контроль связи с терминалом")), 0, 1);
-  grid->addWidget(caption(QStringLiteral("Дата и время запуска")), 0, 2);
-  grid->addWidget(Label6, 0, 3);
+  grid->addWidget(caption(QStringLiteral("Дата и время запуска")), 0, 3);
+  grid->addWidget(Label6, 0, 4);
   grid->addWidget(Image3, 1, 0);
   grid->addWidget(caption(QStringLiteral("Связь с сервером сообщений")), 1, 1);
-  grid->addWidget(caption(QStringLiteral("Пароль для закрытия")), 1, 2);
-  grid->addWidget(Label15, 1, 3);
-  grid->setColumnStretch(1, 1);
-  auto* statusLayout = new QVBoxLayout(statusPage);
-  statusLayout->addLayout(grid);
-  statusLayout->addWidget(Label7);
-  statusLayout->addWidget(Memo1, 1);
+  grid->addWidget(caption(QStringLiteral("Пароль для закрытия")), 1, 3);
+  grid->addWidget(Label15, 1, 4);
+  // Column 2 is the gap between the indicators' captions and the fields.
+  grid->setColumnStretch(2, 1);
+  // Under the indicators: whether the station can receive calls.
+  LabelHealth = valueLabel("LabelHealth");
+  LabelHealth->setWordWrap(true);
+  LabelHealth->hide();
+  auto* layout = new QVBoxLayout(page);
+  layout->addLayout(grid);
+  layout->addWidget(LabelHealth);
+  layout->addWidget(Label7);
+  layout->addWidget(Memo1, 1);
+  return page;
+}
 
-  // Port page "setup".
-  auto* setupPage = new QWidget(this);
-  setupPage->setObjectName("setup");
-  GroupBox1 = new QGroupBox(QStringLiteral("Com порт"), setupPage);
+QWidget* TForm1::BuildPortPage() {
+  auto* page = new QWidget(this);
+  page->setObjectName("setup");
+  GroupBox1 = new QGroupBox(QStringLiteral("Com порт"), page);
   GroupBox1->setObjectName("GroupBox1");
   AdvOfficeComboBox1 = new QComboBox(GroupBox1);
   AdvOfficeComboBox1->setObjectName("AdvOfficeComboBox1");
-  AdvOfficeComboBox1->setMinimumWidth(140);
   AdvGlowButton2 = new QPushButton(kStopCaption, GroupBox1);
   AdvGlowButton2->setObjectName("AdvGlowButton2");
   AdvGlowButton1 = new QPushButton(QStringLiteral("Сканировать заново"), GroupBox1);
@@ -194,33 +249,76 @@ void TForm1::BuildControls() {
   groupLayout->addWidget(AdvOfficeComboBox1);
   groupLayout->addWidget(AdvGlowButton2);
   groupLayout->addWidget(AdvGlowButton1);
-  auto* setupLayout = new QVBoxLayout(setupPage);
-  setupLayout->addWidget(GroupBox1);
-  setupLayout->addStretch();
+  groupLayout->addStretch();
+  auto* layout = new QVBoxLayout(page);
+  layout->addWidget(GroupBox1);
+  layout->addStretch();
   // The window opens in its running look: the stop is offered.
   AdvOfficeComboBox1->setEnabled(false);
   AdvGlowButton1->setEnabled(false);
+  return page;
+}
 
-  Notebook1 = new QStackedWidget(this);
-  Notebook1->setObjectName("Notebook1");
-  Notebook1->addWidget(statusPage);
-  Notebook1->addWidget(setupPage);
+void TForm1::BuildTimers() {
+  Timer3 = new QTimer(this);
+  Timer3->setObjectName("Timer3");
+  Timer3->setTimerType(Qt::PreciseTimer);
+  Timer3->setInterval(50);
+  connect(Timer3, &QTimer::timeout, this, &TForm1::Timer3Timer);
+  Timer1 = timer1_.Timer();
+}
 
-  auto* strip = new QWidget(this);
-  strip->setObjectName("Strip");
-  auto* stripLayout = new QHBoxLayout(strip);
-  stripLayout->addWidget(stateBar);
-  stripLayout->addWidget(setupBar);
-  stripLayout->addStretch();
-  auto* layout = new QVBoxLayout(this);
-  layout->addWidget(TopStrip);
-  layout->addWidget(strip);
-  layout->addWidget(Notebook1, 1);
+void TForm1::FitToFont() {
+  QFont stripFont = font();
+  stripFont.setBold(true);
+  if (stripFont.pointSizeF() > 0) stripFont.setPointSizeF(stripFont.pointSizeF() + 1);
+  TopStrip->setFont(stripFont);
 
-  setFixedSize(640, 460);
-  if (const QScreen* screen = QGuiApplication::primaryScreen()) {
-    move(screen->availableGeometry().center() - rect().center());
+  const QFontMetrics metrics = fontMetrics();
+  const int line = metrics.height();
+  for (QToolButton* button : {AdvGlowButton28, AdvGlowButton47}) {
+    // A toolbar hands its own icon size to the buttons in it.
+    button->setIconSize(QSize(2 * line, 2 * line));
+    if (auto* bar = qobject_cast<QToolBar*>(button->parentWidget())) {
+      bar->setIconSize(QSize(2 * line, 2 * line));
+      // A toolbar keeps its item's old size unless told it changed.
+      bar->updateGeometry();
+    }
   }
+  const int pageWidth = std::max(AdvGlowButton28->sizeHint().width(), AdvGlowButton47->sizeHint().width());
+  for (QToolButton* button : {AdvGlowButton28, AdvGlowButton47}) button->setMinimumWidth(pageWidth + line);
+
+  // About two and a half lines tall, in whole multiples of the indicator's
+  // 16 pixels, so that it reads across a room.
+  const int indicator = kIndicatorPixels * std::max(2, qRound(2.5 * line / kIndicatorPixels));
+  if (auto* grid = Image2->parentWidget()->findChild<QGridLayout*>()) grid->setColumnMinimumWidth(2, 2 * line);
+  Image2->setFixedSize(indicator, indicator);
+  Image3->setFixedSize(indicator, indicator);
+  DrawModemIndicator();
+  DrawLinkIndicator();
+
+  // The value labels are filled after the window is built and the status
+  // line changes all the time: room for their longest texts is kept.
+  const QString dateTime = WidestDigits(kDateTimeSample, metrics);
+  Label6->setMinimumWidth(metrics.horizontalAdvance(dateTime));
+  Label15->setMinimumWidth(Label15->fontMetrics().horizontalAdvance(WidestDigits(kCloseCodeSample, Label15->fontMetrics())));
+  Label7->setMinimumWidth(metrics.horizontalAdvance(dateTime + " " + kLongestLinkStatus));
+  // The health line may wrap once; the window is fixed, so its room is kept.
+  LabelHealth->setMinimumHeight(2 * line);
+
+  Memo1->setMinimumSize(kLogViewColumns * metrics.averageCharWidth(), kLogViewRows * line);
+  AdvOfficeComboBox1->setMinimumWidth(10 * metrics.averageCharWidth());
+
+  // Not resizable by the operator: fixed at what the layout needs, and no
+  // smaller than the window's standard size.
+  const QPoint centre = geometry().center();
+  setMinimumSize(0, 0);
+  setMaximumSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX);
+  // A layout nested in another keeps the sizes it last worked out until it
+  // is told they are stale.
+  for (QLayout* nested : findChildren<QLayout*>()) nested->invalidate();
+  setFixedSize(sizeHint().expandedTo(kStandardSize));
+  if (isVisible()) move(pos() + centre - geometry().center());
 }
 
 void TForm1::BuildTray() {
@@ -241,26 +339,6 @@ void TForm1::BuildTray() {
   const bool available = QSystemTrayIcon::isSystemTrayAvailable();
   notificationArea_ = options_.NotificationArea.value_or(available);
   if (available) RxTrayIcon1->show();
-}
-
-// Under the indicators: whether the station can receive calls.
-void TForm1::BuildHealthLine() {
-  LabelHealth = new QLabel(this);
-  LabelHealth->setObjectName("LabelHealth");
-  LabelHealth->setTextFormat(Qt::PlainText);
-  LabelHealth->setWordWrap(true);
-  LabelHealth->hide();
-  QWidget* statusPage = Notebook1->widget(0);
-  if (auto* layout = qobject_cast<QVBoxLayout*>(statusPage->layout())) layout->insertWidget(1, LabelHealth);
-}
-
-void TForm1::BuildTimers() {
-  Timer3 = new QTimer(this);
-  Timer3->setObjectName("Timer3");
-  Timer3->setTimerType(Qt::PreciseTimer);
-  Timer3->setInterval(50);
-  connect(Timer3, &QTimer::timeout, this, &TForm1::Timer3Timer);
-  Timer1 = timer1_.Timer();
 }
 
 void TForm1::FormCreate() {
@@ -331,6 +409,9 @@ void TForm1::AdvGlowButton47Click() {
 
 void TForm1::changeEvent(QEvent* event) {
   QWidget::changeEvent(event);
+  // A desktop theme may hand over its font once the window exists.
+  // Fitted once every control has taken the new font.
+  if (event->type() == QEvent::FontChange) QMetaObject::invokeMethod(this, &TForm1::FitToFont, Qt::QueuedConnection);
   if (event->type() == QEvent::WindowStateChange && isMinimized()) {
     QTimer::singleShot(0, this, &TForm1::ApplicationEvents1Minimize);
   }
@@ -428,7 +509,8 @@ void TForm1::SerialPort1ReceivePacket(serial::TSerialPortDriver*, const uint8_t*
 void TForm1::DrawModemIndicator() { session_.DrawModemIndicator(); }
 
 void TForm1::DrawLinkIndicator() {
-  Image3->setPixmap(QPixmap::fromImage(app::IndicatorImage(linkPort_.Connected(), linkPhase_)));
+  const QImage image = app::IndicatorImage(linkPort_.Connected(), linkPhase_);
+  Image3->setPixmap(app::IndicatorPixmap(image, Image3->width(), Image3->devicePixelRatioF()));
 }
 
 void TForm1::ShowLinkStatus(const std::string& statusText) {
@@ -477,14 +559,25 @@ void TForm1::ShowRunningLayout(bool stopOffered) {
 }
 
 void TForm1::DrawModemIndicator(bool active, int32_t phase, bool healthy) {
-  Image2->setPixmap(QPixmap::fromImage(app::IndicatorImage(active && healthy, phase)));
+  const QImage image = app::IndicatorImage(active && healthy, phase);
+  Image2->setPixmap(app::IndicatorPixmap(image, Image2->width(), Image2->devicePixelRatioF()));
 }
 
 void TForm1::ShowHealth(const std::string& line, bool warning) {
   const QString text = ForDisplay(line);
   LabelHealth->setText(text);
-  LabelHealth->setVisible(!text.isEmpty());
-  LabelHealth->setStyleSheet(warning ? QStringLiteral("QLabel { color: #b00020; font-weight: bold; }") : QString());
+  if (LabelHealth->isVisibleTo(this) == text.isEmpty()) {
+    LabelHealth->setVisible(!text.isEmpty());
+    FitToFont();
+  }
+  QPalette palette = QApplication::palette();
+  QFont font = QApplication::font();
+  if (warning) {
+    palette.setColor(QPalette::WindowText, app::WarningText(palette));
+    font.setBold(true);
+  }
+  LabelHealth->setPalette(palette);
+  LabelHealth->setFont(font);
   const QString title = QStringLiteral("Zuzuriz Avizuvure vavid");
   RxTrayIcon1->setToolTip(text.isEmpty() ? title : title + "\n" + text);
 }

@@ -131,8 +131,13 @@ class TForm1 : public QWidget, private app::SessionView {
   void ShowHealth(const std::string& line, bool warning) override;
 
   void BuildControls();
-  void BuildHealthLine();
+  QWidget* BuildStrip();
+  QWidget* BuildStatusPage();
+  QWidget* BuildPortPage();
   void BuildTimers();
+  // Everything whose size follows the font: the strip's caption, the page
+  // pictures, the indicators, the log view and the window's fixed size.
+  void FitToFont();
   void BuildTray();
   void DrawCloseCode();
   void StartLinkThread();

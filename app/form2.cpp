@@ -7,6 +7,7 @@
 #include <QProxyStyle>
 #include <QPushButton>
 #include <QRegularExpressionValidator>
+#include <QShowEvent>
 #include <QVBoxLayout>
 
 namespace {
@@ -27,7 +28,9 @@ class StarPasswordStyle : public QProxyStyle {
 TForm2::TForm2(QWidget* parent) : QDialog(parent) {
   setObjectName("TForm2");
   setWindowTitle(QStringLiteral("Закрытый доступ"));
-  setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
+  // A dialog frame: title and close, neither minimise nor maximise.
+  setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint |
+                 Qt::MSWindowsFixedSizeDialogHint);
   setModal(true);
 
   Label1 = new QLabel(QStringLiteral("Введите пароль для доступа"), this);
@@ -57,7 +60,9 @@ TForm2::TForm2(QWidget* parent) : QDialog(parent) {
   layout->addWidget(Label1);
   layout->addWidget(MaskEdit1);
   layout->addLayout(buttons);
-  setFixedSize(sizeHint().expandedTo(QSize(260, 0)));
+  // Fixed at what the texts need, also after a change of font.
+  layout->setSizeConstraint(QLayout::SetFixedSize);
+  MaskEdit1->setMinimumWidth(20 * MaskEdit1->fontMetrics().averageCharWidth());
 
   connect(BitBtn1, &QPushButton::clicked, this, &TForm2::BitBtn1Click);
   connect(BitBtn2, &QPushButton::clicked, this, [this] { done(Cancelled); });
@@ -72,6 +77,10 @@ void TForm2::FormActivate() {
 
 void TForm2::showEvent(QShowEvent* event) {
   QDialog::showEvent(event);
+  // Each opening starts empty: a wrong entry left from last time would
+  // otherwise greet the next operator. A window restored from minimised
+  // (a spontaneous show) keeps what was typed.
+  if (!event->spontaneous()) MaskEdit1->clear();
   FormActivate();
 }
 

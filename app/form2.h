@@ -18,7 +18,8 @@ class TForm2 : public QDialog {
   void SetCloseCode(const QString& code) { closeCode_ = code; }
 
   void BitBtn1Click();
-  // Each time the dialog becomes active: the old entry selected, focused.
+  // Each time the dialog becomes active: the entry selected, so that typing
+  // replaces it, and focused. Each opening empties it first.
   void FormActivate();
 
   QLabel* Label1 = nullptr;

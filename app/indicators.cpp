@@ -1,5 +1,8 @@
 #include "app/indicators.h"
 
+#include <algorithm>
+#include <cmath>
+
 namespace app {
 namespace {
 
@@ -69,6 +72,16 @@ QImage IndicatorImage(bool live, int phase) {
   QImage image(kSize, kSize, QImage::Format_RGB32);
   DrawIndicator(image, live, phase);
   return image;
+}
+
+QPixmap IndicatorPixmap(const QImage& indicator, int logicalSize, qreal devicePixelRatio) {
+  const qreal ratio = devicePixelRatio > 0 ? devicePixelRatio : 1.0;
+  // The allowance makes a product such as 32 x 1.5 / 16 come out at 3, not 2.999...
+  const int scale = std::max(1, static_cast<int>(std::floor(logicalSize * ratio / kSize + 1e-9)));
+  QPixmap pixmap = QPixmap::fromImage(
+      indicator.scaled(kSize * scale, kSize * scale, Qt::IgnoreAspectRatio, Qt::FastTransformation));
+  pixmap.setDevicePixelRatio(ratio);
+  return pixmap;
 }
 
 }  // namespace app

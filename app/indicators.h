@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QImage>
+#include <QPixmap>
 
 namespace app {
 
@@ -8,5 +9,10 @@ namespace app {
 // green when live, red otherwise.
 void DrawIndicator(QImage& image, bool live, int phase);
 QImage IndicatorImage(bool live, int phase);
+
+// The indicator as a control of logicalSize x logicalSize shows it at a
+// device pixel ratio: each of its pixels a square of whole device pixels,
+// as large as fits, so it stays sharp at any scale.
+QPixmap IndicatorPixmap(const QImage& indicator, int logicalSize, qreal devicePixelRatio);
 
 }  // namespace app

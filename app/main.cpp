@@ -1,7 +1,5 @@
 #include <QApplication>
 #include <QMessageBox>
-#include <QPalette>
-#include <QStyleFactory>
 
 #include <cstdio>
 #include <cstdlib>
@@ -9,31 +7,13 @@
 #include "app/advsm.h"
 #include "app/form1.h"
 #include "app/form2.h"
+#include "app/look.h"
 #include "app/program_icon.h"
 #include "app/program_modal_ui.h"
 #include "app/signal_watcher.h"
 #include "common/cp1251.h"
 
 namespace {
-
-void ApplyLook(QApplication& application) {
-  application.setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
-  QPalette palette;
-  palette.setColor(QPalette::Window, QColor(0xf3, 0xf5, 0xf8));
-  palette.setColor(QPalette::WindowText, QColor(0x1d, 0x24, 0x2e));
-  palette.setColor(QPalette::Base, Qt::white);
-  palette.setColor(QPalette::AlternateBase, QColor(0xea, 0xef, 0xf5));
-  palette.setColor(QPalette::Button, QColor(0xe6, 0xeb, 0xf2));
-  palette.setColor(QPalette::ButtonText, QColor(0x1d, 0x24, 0x2e));
-  palette.setColor(QPalette::Highlight, QColor(0x1f, 0x6f, 0xb5));
-  palette.setColor(QPalette::HighlightedText, Qt::white);
-  palette.setColor(QPalette::ToolTipBase, Qt::white);
-  palette.setColor(QPalette::ToolTipText, QColor(0x1d, 0x24, 0x2e));
-  application.setPalette(palette);
-  QFont font = application.font();
-  font.setPointSize(10);
-  application.setFont(font);
-}
 
 // Every text the program stores, logs or sends is converted to Windows-1251;
 // without the converter it would go out as UTF-8, unnoticed. Better not to
@@ -63,7 +43,7 @@ int main(int argc, char** argv) {
   application.setDesktopFileName(QStringLiteral("mcalld"));
   application.setQuitOnLastWindowClosed(false);
   application.setWindowIcon(app::ProgramIcon());
-  ApplyLook(application);
+  app::ApplyLook(application);
 
   app::SignalWatcher signalWatcher;
   app::ProgramModalUi modal;

@@ -131,6 +131,9 @@ TEST(Notice, GeometryFollowsTheText) {
 // The texts come from the operator's typing: markup must show as typed.
 TEST(Notice, MarkupIsNeverRendered) {
   Tadvsm popup;
+  // A caption of its own and the other windows' font, not a serif of its own.
+  EXPECT_EQ(popup.windowTitle(), "Zuzuriz Avizuvure vavid");
+  EXPECT_EQ(popup.label1->font(), QApplication::font());
   popup.FitToText("<b>1234</b>");
   EXPECT_EQ(popup.label1->textFormat(), Qt::PlainText);
   EXPECT_EQ(popup.label1->text(), "<b>1234</b>");

@@ -24,6 +24,7 @@
 #include "app/form2.h"
 #include "common/cp1251.h"
 #include "link/frame.h"
+#include "modem/dialogue.h"
 #include "tests/support/pty_pair.h"
 
 namespace {
@@ -360,6 +361,31 @@ class WindowTest : public QObject {
     form->Timer1Timer();
     expected = expected.mid(3) << "a" << "b" << "c";
     QCOMPARE(MemoLines(*form), expected);
+  }
+
+  // The health line under the indicators, its warning look, and the tray
+  // hint that carries it.
+  void healthLineAndTrayHint() {
+    Pty pty;
+    WriteSettings("Com=COM3\r\n", "COM3=" + pty.SlavePath() + "\r\n");
+    ScriptedModal modal;
+    auto form = MakeForm(modal);
+    auto feed = [&](const std::string& block) {
+      form->Session().Dialogue().ReplyState = modem::rsNetwork;
+      form->Session().SerialPort1ReceivePacket(reinterpret_cast<const uint8_t*>(block.data()),
+                                               static_cast<uint32_t>(block.size()));
+    };
+    const QColor normal = form->LabelHealth->palette().color(QPalette::WindowText);
+    feed("\r\n+CREG: 0,1\r\n\r\nOK\r\n");
+    QVERIFY(form->LabelHealth->isVisibleTo(form.get()));
+    QVERIFY(form->LabelHealth->text().contains(QStringLiteral("сеть: домашняя")));
+    QCOMPARE(form->LabelHealth->palette().color(QPalette::WindowText), normal);
+    feed("\r\n+CREG: 0,0\r\n\r\nOK\r\n");
+    QVERIFY(form->LabelHealth->text().contains(QStringLiteral("сеть: нет регистрации")));
+    QVERIFY(form->LabelHealth->palette().color(QPalette::WindowText) != normal);
+    QVERIFY(form->RxTrayIcon1->toolTip().startsWith(QStringLiteral("Zuzuriz Avizuvure vavid\n")));
+    QVERIFY(form->RxTrayIcon1->toolTip().endsWith(form->LabelHealth->text()));
+    QVERIFY(MemoLines(*form).last().endsWith(QStringLiteral("Станция не может принимать звонки: модем не зарегистрирован в сети")));
   }
 
   void closeCodeDialog() {
