@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <ctime>
 #include <cstdlib>
 #include <fstream>
 #include <map>
@@ -569,6 +570,34 @@ TEST_F(FaultCase, LogFilesUnwritable) {
   ExpectStillServing(&server);
   EXPECT_TRUE(program_->SystemLogs().empty());
   EXPECT_TRUE(program_->ReadText("mcall.log").empty());
+  ExpectCleanExit();
+}
+
+// Someone with write access to the directory puts links under the logs'
+// names, pointing at files of the operator's: nothing is appended to them,
+// and the calls arrive all the same.
+TEST_F(FaultCase, LogNamesArePlantedLinks) {
+  caseName_ = "symbolic links planted as mcall.log and today's daily log";
+  const TempDir elsewhere("mcalld-victims");
+  WriteFile(elsewhere.File("operator-file"), "keep\n");
+  WriteFile(elsewhere.File("daily-file"), "keep\n");
+  fs::create_symlink(elsewhere.File("operator-file"), program_->Dir() / "mcall.log");
+  // Today's name, and tomorrow's for a case that runs past midnight.
+  for (int day = 0; day < 2; ++day) {
+    const std::time_t t = std::time(nullptr) + day * 86400;
+    std::tm local{};
+    ::localtime_r(&t, &local);
+    char name[32];
+    std::strftime(name, sizeof name, "%d.%m.%Y.lgs", &local);
+    fs::create_symlink(elsewhere.File("daily-file"), program_->Dir() / name);
+  }
+  ScriptedServer& server = AddServer();
+  StartWithServer(server);
+  for (int i = 0; i < 2; ++i) Call();
+  ExpectEveryCallOnce();
+  ExpectStillServing(&server);
+  EXPECT_EQ(ReadFile(elsewhere.File("operator-file")), "keep\n");
+  EXPECT_EQ(ReadFile(elsewhere.File("daily-file")), "keep\n");
   ExpectCleanExit();
 }
 
