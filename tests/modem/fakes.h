@@ -32,7 +32,10 @@ class FakeHost : public DialogueHost {
   bool indicatorThrows = false;
   bool connected = false;
   Failure linkFailure = Failure::kNone;
-  CallSettings settings;
+  // Events that go to a spool file land in a directory of the host's own,
+  // never in the working directory of the test.
+  testsupport::TempDir spool{"mcalld-modem-test"};
+  CallSettings settings{"", 0, spool.Dir()};
 
   bool SendText(std::string_view bytes) override {
     if (sendThrows) throw std::runtime_error("port gone");
