@@ -224,6 +224,19 @@ class LinkThread : public ::testing::Test {
     ASSERT_TRUE(WaitFor([&] { return ticks_.reads.load() >= target; }));
   }
 
+  // The attempt under way lasts the connect limit on the link's clock, and
+  // not a millisecond less.
+  void expectAttemptEndsAtTheConnectLimit() {
+    letTheLinkSeeTheClock();
+    const int steps = rest_.steps.load();
+    advance(kConnectLimitMs - 1);
+    letTheLinkSeeTheClock();
+    EXPECT_EQ(rest_.steps.load(), steps) << "the attempt gave up early";
+    advance(2);
+    settle();  // steps run again: the attempt is over
+    EXPECT_FALSE(link_->Connected);
+  }
+
   // Moves the clock past a data wait until done holds. A wait that began
   // just after a move needs one more, so the clock moves again while done
   // stays false.
@@ -424,14 +437,7 @@ TEST_F(LinkThread, ConnectLimitIsMeasuredOnTheClock) {
   SetServerPort(listener.Port());
   startLink();
   waitForStatus("Соединение...");
-  letTheLinkSeeTheClock();
-  const int steps = rest_.steps.load();
-  advance(kConnectLimitMs - 1);
-  letTheLinkSeeTheClock();
-  EXPECT_EQ(rest_.steps.load(), steps) << "the connect gave up early";
-  advance(2);
-  settle();  // steps run again: the attempt is over
-  EXPECT_FALSE(link_->Connected);
+  expectAttemptEndsAtTheConnectLimit();
   EXPECT_EQ(ui_.Statuses(), std::vector<std::string>{"Соединение..."});
 }
 
@@ -595,19 +601,11 @@ TEST_F(LinkThread, HungNameLookupCostsAnAttemptItsConnectLimit) {
   holdLookups();
   startLink();
   ASSERT_TRUE(WaitFor([&] { return held_->Calls() == 1; }));
-  letTheLinkSeeTheClock();
-  const int steps = rest_.steps.load();
-  advance(kConnectLimitMs - 1);
-  letTheLinkSeeTheClock();
-  EXPECT_EQ(rest_.steps.load(), steps) << "the attempt gave up early";
-  advance(2);
-  settle();  // the attempt is over though the lookup is not
-  EXPECT_FALSE(link_->Connected);
+  expectAttemptEndsAtTheConnectLimit();  // though the lookup is not over
 
   advance(5000 - kConnectLimitMs);
   waitForStatus("Соединение...", 2);
-  advance(kConnectLimitMs + 1);
-  settle();
+  expectAttemptEndsAtTheConnectLimit();
   EXPECT_EQ(held_->Calls(), 1) << "a second lookup of the same name";
 
   held_->Open();  // late: no attempt is waiting for it
