@@ -472,8 +472,8 @@ void TForm1::CloseConfirmed() {
 
 void TForm1::FinishLink(int timeoutMs) {
   if (!link_) return;
-  link_->ReconnectAllowed = false;
-  link_->StopRequested = true;
+  link_->AllowReconnect(false);
+  link_->RequestStop();
   // The link thread may be waiting for a report to run here: keep handling
   // events until it has left its loop.
   QElapsedTimer waited;

@@ -2,23 +2,18 @@
 
 namespace serverlink {
 
-bool FrameQueue::Push(Bytes frame) {
+bool FrameQueue::Push(Bytes frame, FrameKind kind) {
   std::lock_guard lock(mutex_);
-  return PushLocked(std::move(frame));
+  return PushLocked(std::move(frame), kind);
 }
 
-bool FrameQueue::PushLocked(Bytes frame) {
+bool FrameQueue::PushLocked(Bytes frame, FrameKind kind) {
   if (full_) return false;
   slots_[writeIndex_] = std::move(frame);
+  kinds_[writeIndex_] = kind;
   writeIndex_ = (writeIndex_ + 1) % kSlots;
   full_ = writeIndex_ == readIndex_;
-  frameQueued_.notify_all();
   return true;
-}
-
-void FrameQueue::WaitForFrame(std::chrono::milliseconds limit) const {
-  std::unique_lock lock(mutex_);
-  frameQueued_.wait_for(lock, limit, [this] { return !EmptyLocked(); });
 }
 
 std::optional<Bytes> FrameQueue::Peek() const {
@@ -36,6 +31,7 @@ Bytes FrameQueue::PopLocked() {
   if (EmptyLocked()) return {};
   Bytes frame = std::move(slots_[readIndex_]);
   slots_[readIndex_] = Bytes();
+  kinds_[readIndex_] = FrameKind::kWaiting;
   readIndex_ = (readIndex_ + 1) % kSlots;
   full_ = false;
   return frame;
@@ -56,7 +52,7 @@ void FrameQueue::RequeueUnanswered() {
   std::lock_guard lock(mutex_);
   std::vector<Bytes> notRequeued;
   for (auto& frame : unanswered_) {
-    if (!PushLocked(frame)) notRequeued.push_back(std::move(frame));
+    if (!PushLocked(frame, FrameKind::kWaiting)) notRequeued.push_back(std::move(frame));
   }
   unanswered_ = std::move(notRequeued);
 }
@@ -72,12 +68,23 @@ size_t FrameQueue::Size() const {
   return (writeIndex_ + kSlots - readIndex_) % kSlots;
 }
 
-bool FrameQueue::EncodeAndPush(int32_t frameType, const Bytes& payload) {
+bool FrameQueue::EncodeAndPush(int32_t frameType, const Bytes& payload, FrameKind kind) {
   // Encoded outside the lock would need the sequence first, so both happen
   // under it: two threads queueing at once still get distinct, ordered numbers.
   std::lock_guard lock(mutex_);
   Bytes frame = EncodeFrame(frameType, payload, nextSequence_++);
-  return PushLocked(std::move(frame));
+  return PushLocked(std::move(frame), kind);
+}
+
+void FrameQueue::DropAnnouncements() {
+  std::lock_guard lock(mutex_);
+  std::vector<Bytes> kept;
+  while (!EmptyLocked()) {
+    const bool announcement = kinds_[readIndex_] == FrameKind::kAnnouncement;
+    Bytes frame = PopLocked();
+    if (!announcement) kept.push_back(std::move(frame));
+  }
+  for (auto& frame : kept) PushLocked(std::move(frame), FrameKind::kWaiting);
 }
 
 uint64_t FrameQueue::NextSequence() const {

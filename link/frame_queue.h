@@ -1,8 +1,6 @@
 #pragma once
 
 #include <array>
-#include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <optional>
@@ -12,13 +10,19 @@
 
 namespace serverlink {
 
+// What a queued frame is for.
+enum class FrameKind {
+  kWaiting,       // goes out on whichever connection comes next
+  kAnnouncement,  // the link's greeting to one connection, meaningless on any other
+};
+
 // Ring of 100 encoded frames shared by the UI thread and the link thread.
 // The mutex is held for one operation only, never across a socket call.
 class FrameQueue {
  public:
   static constexpr size_t kSlots = 100;
 
-  bool Push(Bytes frame);
+  bool Push(Bytes frame, FrameKind kind = FrameKind::kWaiting);
   std::optional<Bytes> Peek() const;
   void Pop();
   // A written block may still sit unread in the socket when the server goes
@@ -34,22 +38,22 @@ class FrameQueue {
   size_t Size() const;
   // Encodes with the next sequence number, advances it, pushes: one lock.
   // The counter advances even when the queue refuses the frame.
-  bool EncodeAndPush(int32_t frameType, const Bytes& payload);
+  bool EncodeAndPush(int32_t frameType, const Bytes& payload, FrameKind kind = FrameKind::kWaiting);
+  // Takes out the announcements an earlier connection never got to send,
+  // keeping the order of the rest.
+  void DropAnnouncements();
   uint64_t NextSequence() const;
   // Payloads of one type, of the frames kept aside unanswered and then of
   // the queued ones, oldest first (a copy).
   std::vector<Bytes> PayloadsOfType(int32_t frameType) const;
-  // Returns when a frame is waiting or the limit has passed, whichever is
-  // first; lets an idle link sleep without missing a new frame.
-  void WaitForFrame(std::chrono::milliseconds limit) const;
 
  private:
-  bool PushLocked(Bytes frame);
+  bool PushLocked(Bytes frame, FrameKind kind);
   Bytes PopLocked();
   bool EmptyLocked() const { return readIndex_ == writeIndex_ && !full_; }
   mutable std::mutex mutex_;
-  mutable std::condition_variable frameQueued_;
   std::array<Bytes, kSlots> slots_;
+  std::array<FrameKind, kSlots> kinds_{};
   size_t readIndex_ = 0;
   size_t writeIndex_ = 0;
   bool full_ = false;

@@ -1,14 +1,12 @@
 #include "link/tcp_client.h"
 
-#include <netdb.h>
-#include <netinet/in.h>
+#include <arpa/inet.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <memory>
 
 namespace serverlink {
 namespace {
@@ -18,24 +16,31 @@ constexpr uint32_t kSliceMs = 50;
 
 }  // namespace
 
+uint32_t MsLeft(const common::TickSource& ticks, TimeLimit limit) {
+  const uint32_t passed = ticks.Ticks() - limit.Start;
+  return passed < limit.Ms ? limit.Ms - passed : 0;
+}
+
 TcpClient::TcpClient(std::string host, int port, Options options)
     : host_(std::move(host)), port_(port), options_(std::move(options)) {
   if (options_.Ticks == nullptr) options_.Ticks = &defaultTicks_;
+  if (options_.Lookup == nullptr) options_.Lookup = &ownLookup_.emplace();
 }
 
 TcpClient::~TcpClient() { closeQuietly(); }
 
 bool TcpClient::Connect() {
   closeQuietly();
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  const std::string service = std::to_string(port_);
-  if (getaddrinfo(host_.c_str(), service.c_str(), &hints, &found) != 0) return false;
-  std::unique_ptr<addrinfo, decltype(&freeaddrinfo)> list(found, freeaddrinfo);
-  for (const addrinfo* a = found; a != nullptr; a = a->ai_next) {
-    if (connectTo(a->ai_addr, a->ai_addrlen)) {
+  exchange_.reset();
+  const TimeLimit limit{options_.Ticks->Ticks(), options_.ConnectLimitMs};
+  const auto answer = options_.Lookup->Find(host_);
+  if (!waitForAnswer(*answer, limit)) return false;
+  for (const in_addr& found : answer->Addresses()) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port_));
+    address.sin_addr = found;
+    if (connectTo(address, limit)) {
       if (options_.OnConnected) options_.OnConnected();
       return true;
     }
@@ -43,11 +48,21 @@ bool TcpClient::Connect() {
   return false;
 }
 
-bool TcpClient::connectTo(const void* address, unsigned addressLength) {
+// A late answer stays with the lookup, which drops it.
+bool TcpClient::waitForAnswer(LookupAnswer& answer, TimeLimit limit) {
+  for (;;) {
+    if (stopped()) return false;
+    const uint32_t left = msLeft(limit);
+    if (answer.WaitFor(std::chrono::milliseconds(std::min(kSliceMs, left)))) return true;
+    if (left == 0) return false;
+  }
+}
+
+bool TcpClient::connectTo(const sockaddr_in& address, TimeLimit limit) {
   fd_ = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd_ < 0) return false;
-  int rc = connect(fd_, static_cast<const sockaddr*>(address), addressLength);
-  if (rc != 0 && errno == EINPROGRESS && waitFor(POLLOUT, options_.ConnectLimitMs)) {
+  int rc = connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+  if (rc != 0 && errno == EINPROGRESS && waitFor(POLLOUT, limit)) {
     int error = 0;
     socklen_t length = sizeof error;
     rc = (getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0) ? 0 : -1;
@@ -57,19 +72,21 @@ bool TcpClient::connectTo(const void* address, unsigned addressLength) {
   return false;
 }
 
-bool TcpClient::waitFor(short events, uint32_t limitMs) {
-  const uint32_t start = options_.Ticks->Ticks();
-  const auto msLeft = [&] {
-    const uint32_t waited = options_.Ticks->Ticks() - start;  // unsigned: right across the wrap
-    return waited < limitMs ? limitMs - waited : 0;
-  };
+uint32_t TcpClient::msLeft(TimeLimit limit) const {
+  const uint32_t left = MsLeft(*options_.Ticks, limit);
+  return exchange_ ? std::min(left, MsLeft(*options_.Ticks, *exchange_)) : left;
+}
+
+bool TcpClient::ExchangeLimitPassed() const { return exchange_ && MsLeft(*options_.Ticks, *exchange_) == 0; }
+
+bool TcpClient::waitFor(short events, TimeLimit limit) {
   for (;;) {
-    if (options_.Stop && options_.Stop()) return false;
+    if (stopped()) return false;
     pollfd p{fd_, events, 0};
-    const int rc = poll(&p, 1, static_cast<int>(std::min(kSliceMs, msLeft())));
+    const int rc = poll(&p, 1, static_cast<int>(std::min(kSliceMs, msLeft(limit))));
     if (rc > 0) return (p.revents & events) != 0 || (p.revents & (POLLHUP | POLLERR)) != 0;
     if (rc < 0 && errno != EINTR) return false;
-    if (msLeft() == 0) return false;
+    if (msLeft(limit) == 0) return false;
   }
 }
 
@@ -95,7 +112,7 @@ bool TcpClient::Write(const Bytes& block) {
     } else if (n < 0 && errno == EINTR) {
       continue;
     } else if (n < 0 && errno == EAGAIN) {
-      if (!waitFor(POLLOUT, options_.DataWaitMs)) return false;
+      if (!waitFor(POLLOUT, {options_.Ticks->Ticks(), options_.DataWaitMs})) return false;
     } else {
       return false;
     }
@@ -105,7 +122,7 @@ bool TcpClient::Write(const Bytes& block) {
 
 size_t TcpClient::ReadSome(uint8_t* out, size_t maxBytes) {
   while (IsOpen()) {
-    if (!waitFor(POLLIN, options_.DataWaitMs)) return 0;
+    if (!waitFor(POLLIN, {options_.Ticks->Ticks(), options_.DataWaitMs})) return 0;
     const ssize_t n = recv(fd_, out, maxBytes, 0);
     if (n > 0) return static_cast<size_t>(n);
     if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;

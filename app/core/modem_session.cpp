@@ -35,8 +35,8 @@ std::vector<serverlink::Bytes> ThreadLink::QueuedCallEvents() const {
 
 void ThreadLink::Stop() {
   if (!link_) return;
-  link_->ReconnectAllowed = false;
-  link_->StopRequested = true;
+  link_->AllowReconnect(false);
+  link_->RequestStop();
 }
 
 // ---- ModemSession ----------------------------------------------------------

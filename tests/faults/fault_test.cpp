@@ -29,6 +29,7 @@
 #include "tests/support/program_under_test.h"
 #include "tests/support/scripted_modem.h"
 #include "tests/support/scripted_server.h"
+#include "tests/support/silent_name_server.h"
 #include "tests/support/wait.h"
 #include "tools/modem-sim/profile.h"
 
@@ -668,5 +669,112 @@ const SettingsRow kSettingsRows[] = {
      "4321"},
 };
 INSTANTIATE_TEST_SUITE_P(Faults, SettingsFault, ::testing::ValuesIn(kSettingsRows), RowName<SettingsRow>);
+
+// ---------------------------------------------------------------- link
+
+std::string Seconds(double s) {
+  std::ostringstream text;
+  text.precision(1);
+  text << std::fixed << s << " s";
+  return text.str();
+}
+
+// The server is given by a name, and the resolver never answers: each
+// connection attempt still ends within its limit, so an address written in
+// meanwhile is used at the next one, and the close does not wait for the
+// lookup still hanging.
+TEST_F(FaultCase, NameLookupNeverAnswered) {
+  caseName_ = "server's name never resolved (resolver silent), then its address written in";
+  SilentNameServer nameServer;
+  const std::string resolvConf = (program_->Dir() / "resolv.conf").string();
+  WriteFile(resolvConf, nameServer.ResolvConf());
+  const FileReplacements files = {{"/etc/resolv.conf", resolvConf}};
+  if (!nameServer.Bound() || !FilesCanBeReplaced(files)) {
+    skipReason_ = "needs root: a name server on port 53 and a mount namespace";
+    GTEST_SKIP() << skipReason_;
+  }
+  program_->ReplaceSystemFile(files[0].first, files[0].second);
+  ScriptedServer& server = AddServer();
+  const std::string byAddress = Settings(modem_->LinkPath().string(), server.Port());
+  std::string byName = byAddress;
+  byName.replace(byName.find("Address=127.0.0.1"), 17, "Address=mcalld-server.example");
+  StartProgram(byName);
+  ASSERT_TRUE(WaitFor([&] { return nameServer.Queries() > 0; })) << "the name was never looked up";
+  for (int i = 0; i < 2; ++i) Call();
+
+  program_->WriteSettings(byAddress);
+  ASSERT_TRUE(WaitFor([&] { return server.FramesOfType(serverlink::ftClientVersion).size() > 0; }, 20s))
+      << "the attempts waited for the lookup";
+  ExpectEveryCallOnce();
+  ExpectStillServing(&server);
+  const auto closing = SteadyClock::now();
+  ExpectCleanExit();
+  const auto closed = std::chrono::duration_cast<std::chrono::milliseconds>(SteadyClock::now() - closing);
+  EXPECT_LT(closed, 5s) << "the close waited for the lookup";
+  note_ = "the close took " + std::to_string(closed.count()) + " ms, the lookup still hanging";
+}
+
+// The second call's event is answered a byte a second: the link gives up
+// 10 s after the write and starts over, so the calls queued behind it wait
+// in memory no longer than that.
+TEST_F(FaultCase, TrickledReply) {
+  caseName_ = "server trickles its reply, one byte a second";
+  ScriptedServer& server = AddServer({{Fault::kTrickle, 1, 1s}});
+  StartWithServer(server);
+  ASSERT_TRUE(Call());
+  ASSERT_TRUE(WaitFor([&] { return DeliveredEvents().size() == 1; }));
+  std::map<int64_t, SteadyClock::time_point> placedAt;
+  for (int i = 0; i < 3; ++i) {
+    placedAt[9160000000LL + nextNumber_] = SteadyClock::now();
+    Call();
+  }
+  ExpectEveryCallOnce();
+  // A spooled event is safe on disk at once; a delivered one was only in
+  // memory until the server first read it.
+  std::map<int64_t, SteadyClock::time_point> firstRead;
+  for (const auto& f : server.FramesOfType(serverlink::ftCallEvent)) {
+    if (const auto e = DecodeCallEvent(f.payload)) firstRead.emplace(e->PhoneNumber, f.readAt);
+  }
+  double longest = 0;
+  for (const auto& [number, placed] : placedAt) {
+    if (firstRead.count(number) == 0) continue;
+    longest = std::max(longest, std::chrono::duration<double>(firstRead[number] - placed).count());
+  }
+  EXPECT_LT(longest, 12.0) << "a call event waited in memory behind the trickle";
+  EXPECT_GE(server.Connections(), 2) << "the link never gave up on the trickle";
+  note_ = "longest a call event waited in memory: " + Seconds(longest);
+  ExpectStillServing(&server);
+  ExpectCleanExit();
+}
+
+// A server, or a port forwarder in front of a dead one, that accepts and
+// closes at once: 12 connections in a minute, and calls meanwhile. The
+// first healthy connection must be greeted once, not once per attempt.
+TEST_F(FaultCase, ClosesAtOnceForAMinute) {
+  caseName_ = "server accepts and closes at once for a minute (12 connections), then is healthy";
+  ScriptedServer& server = AddServer(std::vector<ConnectionScript>(12, {Fault::kCloseAtOnce}));
+  StartProgram(Settings(modem_->LinkPath().string(), server.Port()));
+  for (int i = 0; i < 4; ++i) {
+    Call();
+    std::this_thread::sleep_for(12s);
+  }
+  ASSERT_TRUE(WaitFor([&] { return server.FramesOfType(serverlink::ftClientVersion).size() > 0; }, 60s))
+      << "no healthy connection; connections: " << server.Connections();
+  const int healthy = server.FramesOfType(serverlink::ftClientVersion)[0].connection;
+  EXPECT_EQ(healthy, 13);
+  ExpectEveryCallOnce();
+  std::map<int32_t, int> greeting;
+  for (const auto& f : server.FramesOf(healthy)) ++greeting[f.type];
+  EXPECT_EQ(greeting[serverlink::ftHello], 1) << FrameSummary();
+  EXPECT_EQ(greeting[serverlink::ftClientFlag], 1);
+  EXPECT_EQ(greeting[serverlink::ftClientVersion], 1);
+  // The greeting's own, and the one the window queued at the modem's start
+  // if no closing connection took it.
+  EXPECT_LE(greeting[serverlink::ftModemStatus], 2);
+  note_ = "the healthy connection got " + std::to_string(greeting[serverlink::ftHello]) + " ftHello and " +
+          std::to_string(greeting[serverlink::ftModemStatus]) + " ftModemStatus";
+  ExpectStillServing(&server);
+  ExpectCleanExit();
+}
 
 }  // namespace

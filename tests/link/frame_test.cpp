@@ -218,5 +218,30 @@ TEST(FrameQueue, UnansweredFramesStayOwedUntilForgottenOrRequeued) {
   EXPECT_EQ(queue.PayloadsOfType(ftCallEvent), (std::vector<Bytes>{{1}}));
 }
 
+// A full ring that has wrapped, every third frame an announcement: the rest
+// stay in order and the slots freed take new frames.
+TEST(FrameQueue, DropAnnouncementsKeepsTheRestInOrder) {
+  FrameQueue queue;
+  for (int i = 0; i < 60; ++i) queue.Push({0});
+  for (int i = 0; i < 60; ++i) queue.Pop();
+  std::vector<Bytes> waiting;
+  for (size_t i = 0; i < FrameQueue::kSlots; ++i) {
+    const Bytes frame{static_cast<uint8_t>(i)};
+    const bool announcement = i % 3 == 0;
+    ASSERT_TRUE(queue.Push(frame, announcement ? FrameKind::kAnnouncement : FrameKind::kWaiting));
+    if (!announcement) waiting.push_back(frame);
+  }
+  queue.DropAnnouncements();
+  EXPECT_EQ(queue.Size(), waiting.size());
+  queue.DropAnnouncements();  // what is left are no announcements
+  EXPECT_EQ(queue.Size(), waiting.size());
+  while (queue.Size() < FrameQueue::kSlots) ASSERT_TRUE(queue.Push({0xEE}));
+  for (const Bytes& frame : waiting) {
+    ASSERT_EQ(queue.Peek(), frame);
+    queue.Pop();
+  }
+  EXPECT_EQ(queue.Peek(), Bytes{0xEE});
+}
+
 }  // namespace
 }  // namespace serverlink

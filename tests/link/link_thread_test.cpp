@@ -7,7 +7,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <mutex>
 
@@ -16,6 +18,7 @@
 #include "link/link_thread.h"
 #include "tests/support/frame_bytes.h"
 #include "tests/support/loopback.h"
+#include "tests/support/manual_rest.h"
 #include "tests/support/scripted_server.h"
 #include "tests/support/wait.h"
 
@@ -31,6 +34,7 @@ using testsupport::WaitFor;
 
 constexpr uint32_t kDataWaitMs = 1000;
 constexpr uint32_t kConnectLimitMs = 2500;
+constexpr uint32_t kReplyLimitMs = 10000;
 
 class RecordingUi : public LinkUi {
  public:
@@ -52,6 +56,54 @@ class RecordingUi : public LinkUi {
   mutable std::mutex mutex_;
   std::vector<std::string> statuses_;
 };
+
+// Steps the link every millisecond of real time, whatever it asks for, so
+// the tests of its rules can count its steps and never wait for a rest.
+class SteppingRest : public LinkRest {
+ public:
+  void Pause() override { WaitFor(1); }
+  void WaitFor(uint32_t) override {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ++steps;
+  }
+  void Wake() override {}
+  std::atomic<int> steps{0};
+};
+
+// A resolver held by the test: every lookup waits until it is opened, then
+// answers with the loopback address.
+struct HeldResolver {
+  std::mutex mutex;
+  std::condition_variable opened;
+  bool open = false;
+  int calls = 0;
+  void Open() { OpenWithin(std::chrono::milliseconds(0)); }
+  // Opens once limit has passed, or when Open is called before that.
+  void OpenWithin(std::chrono::milliseconds limit) {
+    {
+      std::unique_lock lock(mutex);
+      opened.wait_for(lock, limit, [&] { return open; });
+      open = true;
+    }
+    opened.notify_all();
+  }
+  int Calls() {
+    std::lock_guard lock(mutex);
+    return calls;
+  }
+};
+
+Resolver heldBy(const std::shared_ptr<HeldResolver>& held) {
+  // The lookup thread may outlive the test: it keeps the resolver alive.
+  return [held](const std::string&) {
+    std::unique_lock lock(held->mutex);
+    ++held->calls;
+    held->opened.wait(lock, [&] { return held->open; });
+    in_addr loopback{};
+    loopback.s_addr = htonl(INADDR_LOOPBACK);
+    return std::vector<in_addr>{loopback};
+  };
+}
 
 // The link's clock, counting how often the link looks at it: each slice of
 // a wait and each step does.
@@ -115,6 +167,16 @@ class LinkThread : public ::testing::Test {
     server_.SetResponder([](const ReceivedFrame&) { return Reply{ServerBlock(ftKeepAlive)}; });
   }
 
+  // Before the link stops: a link that waited for its lookup after all
+  // must not hang the test.
+  void TearDown() override { held_->Open(); }
+
+  // Names are looked up by a resolver that answers only once opened.
+  void holdLookups() {
+    resolver_ = heldBy(held_);
+    SetServerHost("server.example");
+  }
+
   void startLink() {
     {
       std::lock_guard lock(hostMutex_);
@@ -126,13 +188,12 @@ class LinkThread : public ::testing::Test {
     env.ReadServerHost = [this](const std::string& dir) {
       std::lock_guard lock(hostMutex_);
       dirsRead_.push_back(dir);
-      return ServerAddress{"127.0.0.1", port_};
+      return ServerAddress{host_, port_};
     };
     env.Ticks = &ticks_;
-    env.Sleep = [this] {
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-      ++steps_;
-    };
+    env.Rest = &rest_;
+    env.DataWaitMs = dataWaitMs_;
+    env.ResolveName = resolver_;
     link_ = std::make_unique<cl>(std::move(env));
     link_->Start();
   }
@@ -142,13 +203,18 @@ class LinkThread : public ::testing::Test {
     port_ = port;
   }
 
+  void SetServerHost(const std::string& host) {
+    std::lock_guard lock(hostMutex_);
+    host_ = host;
+  }
+
   void advance(uint32_t ms) { ticks_.clock.Advance(ms); }
 
   // Returns once the link has finished the step it was in and one more, so
   // whatever it was doing when the test acted is over.
   void settle() {
-    const int target = steps_.load() + 2;
-    ASSERT_TRUE(WaitFor([&] { return steps_.load() >= target; }));
+    const int target = rest_.steps.load() + 2;
+    ASSERT_TRUE(WaitFor([&] { return rest_.steps.load() >= target; }));
   }
 
   // Returns once the link has looked at the clock twice more, so a wait it
@@ -156,6 +222,19 @@ class LinkThread : public ::testing::Test {
   void letTheLinkSeeTheClock() {
     const int target = ticks_.reads.load() + 2;
     ASSERT_TRUE(WaitFor([&] { return ticks_.reads.load() >= target; }));
+  }
+
+  // The attempt under way lasts the connect limit on the link's clock, and
+  // not a millisecond less.
+  void expectAttemptEndsAtTheConnectLimit() {
+    letTheLinkSeeTheClock();
+    const int steps = rest_.steps.load();
+    advance(kConnectLimitMs - 1);
+    letTheLinkSeeTheClock();
+    EXPECT_EQ(rest_.steps.load(), steps) << "the attempt gave up early";
+    advance(2);
+    settle();  // steps run again: the attempt is over
+    EXPECT_FALSE(link_->Connected);
   }
 
   // Moves the clock past a data wait until done holds. A wait that began
@@ -182,8 +261,12 @@ class LinkThread : public ::testing::Test {
   ScriptedServer server_;
   RecordingUi ui_;
   CountingTicks ticks_;
-  std::atomic<int> steps_{0};
+  SteppingRest rest_;
+  uint32_t dataWaitMs_ = kDataWaitMs;
+  std::shared_ptr<HeldResolver> held_ = std::make_shared<HeldResolver>();
+  Resolver resolver_;
   std::mutex hostMutex_;
+  std::string host_ = "127.0.0.1";
   int port_ = 0;
   std::vector<std::string> dirsRead_;
   std::unique_ptr<cl> link_;  // last, so it stops before what it uses goes away
@@ -296,11 +379,11 @@ TEST_P(LinkDownCommand, ReconnectsFiveSecondsAfterTheAttempt) {
   EXPECT_EQ(ui_.Count("Соединение..."), 1);
   advance(1);
   ASSERT_TRUE(WaitFor([&] { return server_.Connections() == 2 && link_->Connected; }));
-  // What the first connection left queued goes out first on the next.
-  waitForFrames(2, 7);
-  const std::vector<int32_t> expected = {ftModemStatus, ftClientFlag, ftClientVersion, ftHello,
-                                         ftModemStatus, ftClientFlag, ftClientVersion};
-  EXPECT_EQ(typesOf(server_.FramesOf(2)), expected);
+  // What the first connection's greeting left unsent is not sent on the
+  // next: each connection is greeted once.
+  waitForFrames(2, 4);
+  settle();
+  EXPECT_EQ(typesOf(server_.FramesOf(2)), kConnectFrames);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -354,14 +437,7 @@ TEST_F(LinkThread, ConnectLimitIsMeasuredOnTheClock) {
   SetServerPort(listener.Port());
   startLink();
   waitForStatus("Соединение...");
-  letTheLinkSeeTheClock();
-  const int steps = steps_.load();
-  advance(kConnectLimitMs - 1);
-  letTheLinkSeeTheClock();
-  EXPECT_EQ(steps_.load(), steps) << "the connect gave up early";
-  advance(2);
-  settle();  // steps run again: the attempt is over
-  EXPECT_FALSE(link_->Connected);
+  expectAttemptEndsAtTheConnectLimit();
   EXPECT_EQ(ui_.Statuses(), std::vector<std::string>{"Соединение..."});
 }
 
@@ -506,32 +582,230 @@ TEST_F(LinkThread, StopsPromptlyWhileConnecting) {
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
 }
 
-// The pause the program uses, on a clock that stands still unless moved.
-TEST(LinkIdle, RestsBetweenKeepAlivesAndStillSendsAQueuedFrame) {
-  ScriptedServer server;  // grants access, then answers every block
-  CountingTicks ticks;
-  ticks.clock.Set(100000);
-  LinkEnvironment env;
-  env.Ticks = &ticks;
-  env.ReadServerHost = [&](const std::string&) { return ServerAddress{"127.0.0.1", server.Port()}; };
-  cl link(std::move(env));
-  link.Start();
-  ASSERT_TRUE(WaitFor([&] { return server.Frames().size() >= 4; }));
-  for (int i = 1; i <= 2; ++i) {
-    ticks.clock.Advance(501);
-    ASSERT_TRUE(WaitFor([&] { return count(server.Frames(), ftKeepAlive) >= i; })) << "keep-alive " << i;
+TEST_F(LinkThread, StopsPromptlyWhileLookingUpAName) {
+  holdLookups();
+  startLink();
+  ASSERT_TRUE(WaitFor([&] { return held_->Calls() == 1; }));
+  std::thread opener([held = held_] { held->OpenWithin(std::chrono::seconds(5)); });
+  const auto started = std::chrono::steady_clock::now();
+  link_.reset();
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
+  held_->Open();
+  opener.join();
+}
+
+// A resolver that never answers costs each attempt its connect limit and
+// no more; the attempts after it wait for the same lookup rather than start
+// another, and an answer that comes between attempts is not used.
+TEST_F(LinkThread, HungNameLookupCostsAnAttemptItsConnectLimit) {
+  holdLookups();
+  startLink();
+  ASSERT_TRUE(WaitFor([&] { return held_->Calls() == 1; }));
+  expectAttemptEndsAtTheConnectLimit();  // though the lookup is not over
+
+  advance(5000 - kConnectLimitMs);
+  waitForStatus("Соединение...", 2);
+  expectAttemptEndsAtTheConnectLimit();
+  EXPECT_EQ(held_->Calls(), 1) << "a second lookup of the same name";
+
+  held_->Open();  // late: no attempt is waiting for it
+  settle();
+  EXPECT_FALSE(link_->Connected);
+  advance(5000);
+  ASSERT_TRUE(WaitFor([&] { return link_->Connected.load(); }));
+  EXPECT_EQ(held_->Calls(), 2);
+  waitForFrames(1, 4);
+}
+
+// A reply must be complete, and a call event answered with a valid frame,
+// 10 s after its block began to be written; otherwise the server is given
+// up as after a broken reply, and the call event goes out again.
+struct BadAnswer {
+  const char* name;
+  int32_t frameType;  // what the server answers badly
+  Bytes reply;
+  uint32_t dataWaitMs;  // long: only the reply limit can end the wait
+};
+
+void PrintTo(const BadAnswer& row, std::ostream* out) { *out << row.name; }
+
+class LinkReplyLimit : public LinkThread, public ::testing::WithParamInterface<BadAnswer> {};
+
+TEST_P(LinkReplyLimit, GivesUpOnTheServerTenSecondsAfterTheWrite) {
+  const BadAnswer row = GetParam();
+  dataWaitMs_ = row.dataWaitMs;
+  server_.SetResponder([&row](const ReceivedFrame& f) {
+    if (f.connection == 1 && f.type == row.frameType) return Reply{row.reply};
+    return Reply{ServerBlock(ftKeepAlive)};
+  });
+  startLink();
+  const Bytes event(21, 0x42);
+  if (row.frameType == ftCallEvent) {
+    waitForFrames(1, 4);
+    settle();
+    ASSERT_TRUE(link_->SendFrame(ftCallEvent, event));
+  }
+  ASSERT_TRUE(WaitFor([&] { return !server_.FramesOfType(row.frameType).empty(); }));
+  letTheLinkSeeTheClock();
+  advance(kReplyLimitMs - 1);
+  letTheLinkSeeTheClock();
+  letTheLinkSeeTheClock();
+  EXPECT_TRUE(link_->Connected) << "gave up early";
+  EXPECT_TRUE(server_.ConnectionOpen());
+
+  advance(1);
+  ASSERT_TRUE(WaitFor([&] { return server_.Ended() == 1; })) << "the link kept the connection";
+  // The attempt was more than 5 s ago: the next one follows at once.
+  ASSERT_TRUE(WaitFor([&] { return server_.Connections() == 2 && link_->Connected; }));
+  if (row.frameType == ftCallEvent) {
+    waitForFrames(2, 5);
+    EXPECT_EQ(server_.FramesOf(2)[0].payload, event);
+  } else {
+    waitForFrames(2, 4);
+    EXPECT_EQ(typesOf(server_.FramesOf(2)), kConnectFrames);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Answers, LinkReplyLimit,
+    ::testing::Values(BadAnswer{"silence_to_a_call_event", ftCallEvent, {}, kDataWaitMs},
+                      BadAnswer{"a_block_that_is_no_frame", ftCallEvent, withBytes(BlockHeader(18), 18), kDataWaitMs},
+                      BadAnswer{"a_reply_that_never_ends", ftCallEvent, withBytes(BlockHeader(100), 10), 60000},
+                      BadAnswer{"a_greeting_reply_that_never_ends", ftHello, withBytes(BlockHeader(100), 10), 60000}),
+    [](const auto& param) { return std::string(param.param.name); });
+
+// A server that accepts and closes at once gets no greeting through; each
+// new connection greets once, behind what is really waiting.
+TEST_F(LinkThread, EachConnectionIsGreetedOnceAfterServersThatCloseAtOnce) {
+  const std::vector<testsupport::ConnectionScript> closing(3, {testsupport::Fault::kCloseAtOnce});
+  ScriptedServer server(closing);
+  SetServerPort(server.Port());
+  startLink();
+  const Bytes event(21, 0x17);
+  for (int connection = 1; connection <= 3; ++connection) {
+    ASSERT_TRUE(WaitFor([&] { return server.Connections() == connection && !link_->Connected; }))
+        << "connection " << connection;
+    if (connection == 1) {
+      ASSERT_TRUE(link_->SendFrame(ftCallEvent, event));
+    }
+    advance(5001);
+  }
+  ASSERT_TRUE(WaitFor([&] { return server.FramesOf(4).size() >= 5; }));
+  settle();
+  auto frames = server.FramesOf(4);
+  std::erase_if(frames, [](const ReceivedFrame& f) { return f.type == ftKeepAlive; });
+  const std::vector<int32_t> expected = {ftCallEvent, ftHello, ftModemStatus, ftClientFlag, ftClientVersion};
+  EXPECT_EQ(typesOf(frames), expected);
+  EXPECT_EQ(frames[0].payload, event);
+}
+
+// ---------------------------------------------------------------- rest
+
+bool threadNamed(const std::string& name) {
+  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+    std::ifstream comm(task.path() / "comm");
+    std::string text;
+    if (std::getline(comm, text) && text == name) return true;
+  }
+  return false;
+}
+
+class LinkRests : public ::testing::Test {
+ protected:
+  void startLink(int port) {
+    clock_.Set(100000);  // the first attempt is due at once
+    LinkEnvironment env;
+    env.Ui = &ui_;
+    env.Ticks = &clock_;
+    env.Rest = &clock_;
+    env.ReadServerHost = [port](const std::string&) { return ServerAddress{"127.0.0.1", port}; };
+    link_ = std::make_unique<cl>(std::move(env));
+    link_->Start();
   }
 
-  // Nothing falls due while the clock stands still: a resting link wakes
-  // every 50 ms, a 1 ms loop would look at the clock hundreds of times.
-  const int readsBefore = ticks.reads.load();
-  std::this_thread::sleep_for(std::chrono::milliseconds(250));
-  EXPECT_LT(ticks.reads.load() - readsBefore, 100);
-  EXPECT_EQ(count(server.Frames(), ftKeepAlive), 2);
+  // Stops the link even if a stop failed to wake it, so that a fault shows
+  // as a failure rather than a hung test.
+  void TearDown() override {
+    if (!link_) return;
+    link_->StopRequested = true;
+    clock_.Wake();
+  }
 
-  link.SendFrame(ftModemStatus, BuildModemStatus("COM1", true));
-  EXPECT_TRUE(WaitFor([&] { return count(server.Frames(), ftModemStatus) >= 2; }));
+  ScriptedServer server_;  // grants access, then answers every block
+  RecordingUi ui_;
+  testsupport::ManualLinkClock clock_;
+  std::unique_ptr<cl> link_;  // last, so it stops before what it uses goes away
+};
+
+// An idle connected link lies still until its keep-alive is due: one rest
+// for each, nothing between them, and a queued frame still goes at once.
+TEST_F(LinkRests, UntilTheKeepAliveIsDue) {
+  startLink(server_.Port());
+  ASSERT_TRUE(server_.WaitForCount(ftClientVersion, 1, std::chrono::seconds(20)));
+  EXPECT_EQ(clock_.RestAfter(0), 501u);  // the keep-alive counts from the start
+  EXPECT_TRUE(threadNamed("mcalld-link"));
+  for (int i = 1; i <= 5; ++i) {
+    const int rests = clock_.Rests();
+    const int pauses = clock_.Pauses();
+    clock_.Advance(500);  // not yet due: the rest goes on
+    ASSERT_TRUE(WaitFor([&] { return clock_.Resting(); }));
+    EXPECT_EQ(clock_.Rests(), rests);
+    clock_.Advance(1);
+    ASSERT_TRUE(server_.WaitForCount(ftKeepAlive, static_cast<size_t>(i), std::chrono::seconds(20))) << i;
+    EXPECT_EQ(clock_.RestAfter(rests), 501u);
+    EXPECT_EQ(clock_.Rests(), rests + 1) << "keep-alive " << i;
+    EXPECT_EQ(clock_.Pauses(), pauses);
+  }
+  link_->SendFrame(ftModemStatus, BuildModemStatus("COM1", true));
+  EXPECT_TRUE(server_.WaitForCount(ftModemStatus, 2, std::chrono::seconds(20)));
 }
+
+TEST_F(LinkRests, UntilTheNextConnectionAttempt) {
+  startLink(testsupport::UnusedPort());
+  EXPECT_EQ(clock_.RestAfter(0), 5001u);
+  clock_.Advance(5000);
+  ASSERT_TRUE(WaitFor([&] { return clock_.Resting(); }));
+  EXPECT_EQ(ui_.Count("Соединение..."), 1);
+  clock_.Advance(1);
+  EXPECT_TRUE(WaitFor([&] { return ui_.Count("Соединение...") == 2; }));
+  EXPECT_EQ(clock_.RestAfter(1), 5001u);
+}
+
+// What the window does reaches a resting link at once, the clock standing still.
+struct Waker {
+  const char* name;
+  bool serverUp;          // connected, no access granted: no deadline at all
+  uint32_t restExpected;  // what the link rests for before it is woken
+  std::function<void(cl&)> act;
+  std::function<bool(cl&, ScriptedServer&, RecordingUi&)> done;
+};
+
+void PrintTo(const Waker& row, std::ostream* out) { *out << row.name; }
+
+class LinkWakers : public LinkRests, public ::testing::WithParamInterface<Waker> {};
+
+TEST_P(LinkWakers, WakeARestingLinkAtOnce) {
+  const Waker& row = GetParam();
+  server_.SetResponder([](const ReceivedFrame&) { return Reply{ServerBlock(ftKeepAlive)}; });
+  startLink(row.serverUp ? server_.Port() : testsupport::UnusedPort());
+  EXPECT_EQ(clock_.RestAfter(0), row.restExpected);
+  row.act(*link_);
+  EXPECT_TRUE(WaitFor([&] { return row.done(*link_, server_, ui_); }));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Window, LinkWakers,
+    ::testing::Values(
+        Waker{"a_queued_frame", true, LinkRest::kUntilWoken,
+              [](cl& link) { link.SendFrame(ftModemStatus, BuildModemStatus("COM1", true)); },
+              [](cl&, ScriptedServer& server, RecordingUi&) { return server.FramesOfType(ftModemStatus).size() == 2; }},
+        Waker{"a_stop", true, LinkRest::kUntilWoken, [](cl& link) { link.RequestStop(); },
+              [](cl& link, ScriptedServer&, RecordingUi&) { return link.Finished.load(); }},
+        Waker{"a_stop_while_down", false, 5001u, [](cl& link) { link.RequestStop(); },
+              [](cl& link, ScriptedServer&, RecordingUi&) { return link.Finished.load(); }},
+        Waker{"reconnection_forbidden", false, 5001u, [](cl& link) { link.AllowReconnect(false); },
+              [](cl&, ScriptedServer&, RecordingUi& ui) { return ui.Count("Доступ запрещен.") == 1; }}),
+    [](const auto& param) { return std::string(param.param.name); });
 
 }  // namespace
 }  // namespace serverlink

@@ -4,7 +4,9 @@
 // the offscreen platform, as the end-to-end and fault tests and the
 // benchmark run it.
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -14,6 +16,7 @@
 #include <filesystem>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "tests/support/temp_dir.h"
@@ -35,6 +38,30 @@ inline void DropFileOverride() {
   constexpr int kDacReadSearch = 2;  // CAP_DAC_READ_SEARCH
   ::prctl(PR_CAPBSET_DROP, kDacOverride, 0, 0, 0);
   ::prctl(PR_CAPBSET_DROP, kDacReadSearch, 0, 0, 0);
+}
+
+// Files of the test put over system files (a resolver's settings, say) for
+// one process only: in a mount namespace of its own, where the bind mounts
+// are private to it. Called in a child between fork and exec, so it makes
+// system calls only; false when it cannot (no CAP_SYS_ADMIN).
+using FileReplacements = std::vector<std::pair<std::string, std::string>>;  // {system file, ours}
+inline bool ReplaceFilesForThisProcess(const FileReplacements& files) {
+  if (files.empty()) return true;
+  if (::unshare(CLONE_NEWNS) != 0) return false;
+  if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return false;
+  for (const auto& [system, ours] : files) {
+    if (::mount(ours.c_str(), system.c_str(), nullptr, MS_BIND, nullptr) != 0) return false;
+  }
+  return true;
+}
+
+// Whether ReplaceFilesForThisProcess works here, tried in a child.
+inline bool FilesCanBeReplaced(const FileReplacements& files) {
+  const pid_t pid = ::fork();
+  if (pid == 0) ::_exit(ReplaceFilesForThisProcess(files) ? 0 : 1);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 // Whether a directory with mode 0555 really refuses the program a new file.
@@ -86,6 +113,10 @@ class Program {
 
   void WriteSettings(const std::string& bytes) const { WriteFile(dir_.File("mcalld.ini"), bytes); }
 
+  // The program sees ours in place of the system file (FilesCanBeReplaced
+  // tells whether that works here); for the next Start.
+  void ReplaceSystemFile(const std::string& system, const std::string& ours) { replaced_.emplace_back(system, ours); }
+
   bool Start() {
     const std::string program = (Dir() / "mcalld").string();
     const std::string output = options_.outputFile.empty() ? "" : (Dir() / options_.outputFile).string();
@@ -104,6 +135,7 @@ class Program {
     pid_ = ::fork();
     if (pid_ < 0) return false;
     if (pid_ == 0) {
+      if (!ReplaceFilesForThisProcess(replaced_)) ::_exit(125);
       DropFileOverride();
       if (::chdir(dir_.Path().c_str()) != 0) ::_exit(126);
       if (!output.empty()) {
@@ -154,6 +186,7 @@ class Program {
 
   TempDir dir_;
   Options options_;
+  FileReplacements replaced_;
   pid_t pid_ = -1;
   int exitStatus_ = -1;
 };

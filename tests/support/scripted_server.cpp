@@ -229,7 +229,18 @@ std::optional<Reply> ScriptedServer::ResponderReply(const ReceivedFrame& frame) 
   return responder(frame);
 }
 
+bool ScriptedServer::Trickle(int fd, const Bytes& reply, std::chrono::milliseconds pause) {
+  for (const uint8_t byte : reply) {
+    Hold(pause);
+    pollfd p{fd, POLLRDHUP, 0};
+    if (stop_ || (::poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0)) return false;
+    if (::send(fd, &byte, 1, MSG_NOSIGNAL) != 1) return false;
+  }
+  return true;
+}
+
 bool ScriptedServer::Serve(int fd, int connection, const ConnectionScript& script) {
+  if (script.fault == Fault::kCloseAtOnce) return true;
   bool granted = false;
   bool answering = true;
   int calls = 0;
@@ -319,6 +330,9 @@ bool ScriptedServer::Serve(int fd, int connection, const ConnectionScript& scrip
         }
         case Fault::kDeny:
           SendAll(fd, ServerBlock(serverlink::ftAccessDenied));
+          continue;
+        case Fault::kTrickle:
+          if (!Trickle(fd, ServerBlock(serverlink::ftKeepAlive), script.holdFor)) return true;
           continue;
         default:
           break;

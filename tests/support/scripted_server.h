@@ -52,12 +52,15 @@ enum class Fault {
   kHugeLength,      // replies a header with BodyLength 0x7FFFFFFF, then goes on normally
   kCutBody,         // replies a header and 10 of its 18 body bytes, then answers nothing
   kDeny,            // replies ftAccessDenied, then goes on normally
+  kTrickle,         // sends its reply a byte at a time, then goes on normally
+  kCloseAtOnce,     // closes as soon as it has accepted, reading nothing (afterCalls unused)
 };
 
 struct ConnectionScript {
   Fault fault = Fault::kNone;
   int afterCalls = 0;
-  // kHang: how long the server holds the connection before it closes it.
+  // kHang: how long the server holds the connection before it closes it;
+  // kTrickle: the pause before each byte.
   std::chrono::milliseconds holdFor{0};
 };
 
@@ -109,6 +112,8 @@ class ScriptedServer {
   void Record(const ReceivedFrame& frame);
   void WaitWhileHeld(int32_t frameType);
   void Hold(std::chrono::milliseconds limit);
+  // False once the program has closed its end.
+  bool Trickle(int fd, const serverlink::Bytes& reply, std::chrono::milliseconds pause);
   void DropNow(int fd);
   std::optional<Reply> ResponderReply(const ReceivedFrame& frame);
 
