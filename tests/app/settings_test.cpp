@@ -234,7 +234,7 @@ TEST(ProgramDir, IsTheExecutablesDirectoryWithTrailingSlash) {
   const std::string dir = app::ProgramDir();
   ASSERT_FALSE(dir.empty());
   EXPECT_EQ(dir.back(), '/');
-  EXPECT_TRUE(std::filesystem::is_regular_file(dir + "app_files_tests"));
+  EXPECT_TRUE(std::filesystem::is_regular_file(dir + "app_core_tests"));
 }
 
 TEST(ServerHost, DefaultsAndValues) {
