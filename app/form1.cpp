@@ -47,6 +47,7 @@ TForm1::TForm1(app::ModalUi& modal, app::FormOptions options)
       options_(std::move(options)),
       clock_(options_.Clock ? *options_.Clock : systemClock_),
       pollTimer_(this, "SerialPort1PollTimer", [this] { session_.SerialPort1().PollTick(); }),
+      portWatcher_(this, [this] { session_.SerialPort1().DeviceReadable(); }),
       timer1_(this, "Timer1", [this] { Timer1Timer(); }),
       retryTimer_(this, "PortRetryTimer", [this] { session_.RetryPort(); }),
       session_(app::SessionEnvironment{
@@ -55,6 +56,7 @@ TForm1::TForm1(app::ModalUi& modal, app::FormOptions options)
           .Clock = &clock_,
           .Ticks = &ticks_,
           .PollTimer = &pollTimer_,
+          .PortWatcher = &portWatcher_,
           .Timer1 = &timer1_,
           .RetryTimer = &retryTimer_,
           .Post = [this](std::function<void()> work) { QTimer::singleShot(0, this, std::move(work)); },

@@ -44,7 +44,7 @@ void ThreadLink::Stop() {
 ModemSession::ModemSession(SessionEnvironment env)
     : env_(std::move(env)),
       logs_(*env_.Clock),
-      serialPort_(*env_.PollTimer, *env_.Ticks),
+      serialPort_(*env_.PollTimer, *env_.PortWatcher, *env_.Ticks),
       dialogue_(*this, *env_.Clock, *env_.Ticks) {
   // The port as the window has always set it up.
   serialPort_.SetPort(serial::pnCustom);

@@ -73,6 +73,7 @@ struct SessionEnvironment {
   const common::Clock* Clock = nullptr;        // wall time: events, logs, spool names
   const common::TickSource* Ticks = nullptr;   // the serial driver's packet rule
   serial::PollTimer* PollTimer = nullptr;      // drives SerialPort1's PollTick
+  serial::InputWatcher* PortWatcher = nullptr; // wakes SerialPort1's DeviceReadable
   common::PeriodicTimer* Timer1 = nullptr;     // the 30-second re-arm tick
   common::PeriodicTimer* RetryTimer = nullptr; // looks for a lost port again
   // Runs work once the handler in progress has returned (the driver reports

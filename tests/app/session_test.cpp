@@ -207,6 +207,7 @@ class SessionTest : public ::testing::Test {
     env.Clock = &clock_;
     env.Ticks = &ticks_;
     env.PollTimer = &pollTimer_;
+    env.PortWatcher = &portWatcher_;
     env.Timer1 = &timer1_;
     env.RetryTimer = &retryTimer_;
     env.Post = [this](std::function<void()> work) { posted_.push_back(std::move(work)); };
@@ -258,6 +259,7 @@ class SessionTest : public ::testing::Test {
   FixedClock clock_;
   common::ManualTicks ticks_;
   testsupport::FakeTimer pollTimer_;
+  testsupport::FakeWatcher portWatcher_;
   testsupport::FakeTimer timer1_;
   testsupport::FakeTimer retryTimer_;
   std::vector<std::function<void()>> posted_;
@@ -430,7 +432,8 @@ TEST_F(SessionTest, StartShowsThePortAndQueuesTheStartup) {
   EXPECT_EQ(session.SerialPort1().BaudRateValue(), 115200u);
   EXPECT_EQ(session.Dialogue().CommandQueue.size(), 11u);
   EXPECT_EQ(timer1_.period, 30000u);
-  EXPECT_EQ(pollTimer_.period, 5u);
+  EXPECT_TRUE(portWatcher_.watching) << "the quiet line is watched";
+  EXPECT_FALSE(pollTimer_.running) << "and not polled";
   EXPECT_EQ(session.Snapshot().ComName, "COM3");
   EXPECT_TRUE(session.Snapshot().ModemActive);
 }
