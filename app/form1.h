@@ -151,6 +151,7 @@ class TForm1 : public QWidget, private app::SessionView {
 
   app::QtTimer pollTimer_;
   app::QtInputWatcher portWatcher_;
+  app::QtTimer timer3_;
   app::QtTimer timer1_;
   app::QtTimer retryTimer_;
   app::ThreadLink linkPort_;
