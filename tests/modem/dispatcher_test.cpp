@@ -148,6 +148,7 @@ TEST_F(DispatcherTest, NothingGoesOutWhileTheModemIsStopped) {
 // The window lets Timer3 rest while this is false, so each kind of work the
 // tick does must make it true, and it must fall back once the work is done.
 TEST_F(DispatcherTest, NeedsTicksExactlyWhileThereIsWork) {
+  host.connected = true;  // the call below goes to the link, not to a spool file
   EXPECT_FALSE(d.NeedsTicks()) << "window created";
   d.CommandQueue = {"AT:AT\r"};
   EXPECT_FALSE(d.NeedsTicks()) << "entries wait while the modem is stopped";
