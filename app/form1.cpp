@@ -69,6 +69,8 @@ TForm1::TForm1(app::ModalUi& modal, app::FormOptions options)
       options_(std::move(options)),
       clock_(options_.Clock ? *options_.Clock : systemClock_),
       pollTimer_(this, "SerialPort1PollTimer", [this] { session_.SerialPort1().PollTick(); }),
+      portWatcher_(this, [this] { session_.SerialPort1().DeviceReadable(); }),
+      timer3_(this, "Timer3", [this] { Timer3Timer(); }),
       timer1_(this, "Timer1", [this] { Timer1Timer(); }),
       retryTimer_(this, "PortRetryTimer", [this] { session_.RetryPort(); }),
       session_(app::SessionEnvironment{
@@ -77,6 +79,8 @@ TForm1::TForm1(app::ModalUi& modal, app::FormOptions options)
           .Clock = &clock_,
           .Ticks = &ticks_,
           .PollTimer = &pollTimer_,
+          .PortWatcher = &portWatcher_,
+          .Timer3 = &timer3_,
           .Timer1 = &timer1_,
           .RetryTimer = &retryTimer_,
           .Post = [this](std::function<void()> work) { QTimer::singleShot(0, this, std::move(work)); },
@@ -259,12 +263,9 @@ QWidget* TForm1::BuildPortPage() {
   return page;
 }
 
+// The session starts and stops Timer3 as the dialogue has work for it.
 void TForm1::BuildTimers() {
-  Timer3 = new QTimer(this);
-  Timer3->setObjectName("Timer3");
-  Timer3->setTimerType(Qt::PreciseTimer);
-  Timer3->setInterval(50);
-  connect(Timer3, &QTimer::timeout, this, &TForm1::Timer3Timer);
+  Timer3 = timer3_.Timer();
   Timer1 = timer1_.Timer();
 }
 
@@ -351,7 +352,6 @@ void TForm1::FormCreate() {
   StartModem();
   if (options_.StartLink) StartLinkThread();
   DrawLinkIndicator();
-  Timer3->start();
 }
 
 void TForm1::DrawCloseCode() {
@@ -467,7 +467,6 @@ void TForm1::CloseConfirmed() {
   if (session_.Closing()) return;
   session_.Close();
   if (linkUi_) linkUi_->Closing = true;
-  Timer3->stop();
 }
 
 void TForm1::FinishLink(int timeoutMs) {

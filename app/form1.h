@@ -155,6 +155,8 @@ class TForm1 : public QWidget, private app::SessionView {
   bool notificationArea_ = false;
 
   app::QtTimer pollTimer_;
+  app::QtInputWatcher portWatcher_;
+  app::QtTimer timer3_;
   app::QtTimer timer1_;
   app::QtTimer retryTimer_;
   app::ThreadLink linkPort_;

@@ -18,6 +18,19 @@ void QtTimer::Start(unsigned periodMs) { timer_->start(static_cast<int>(periodMs
 
 void QtTimer::Stop() { timer_->stop(); }
 
+QtInputWatcher::QtInputWatcher(QObject* parent, std::function<void()> onReady)
+    : notifier_(new QSocketNotifier(QSocketNotifier::Read, parent)) {
+  QObject::connect(notifier_, &QSocketNotifier::activated, std::move(onReady));
+}
+
+void QtInputWatcher::Watch(int fd) {
+  notifier_->setEnabled(false);
+  notifier_->setSocket(fd);
+  notifier_->setEnabled(true);
+}
+
+void QtInputWatcher::Stop() { notifier_->setEnabled(false); }
+
 UiLinkBridge::UiLinkBridge(QObject* uiObject, std::function<void(const std::string&)> showLinkStatus,
                            std::function<void()> stepLinkIndicator)
     : uiObject_(uiObject),

@@ -12,6 +12,7 @@
 
 #include "link/link_thread.h"
 #include "common/timer.h"
+#include "serial/input_watcher.h"
 
 namespace app {
 
@@ -27,6 +28,22 @@ class QtTimer : public common::PeriodicTimer {
 
  private:
   QTimer* timer_;
+};
+
+// A QSocketNotifier on the UI thread as the serial driver's input watcher.
+// A read notifier also fires when the device hangs up or fails, which is
+// how a lost port is noticed while the line is quiet.
+class QtInputWatcher : public serial::InputWatcher {
+ public:
+  QtInputWatcher(QObject* parent, std::function<void()> onReady);
+  void Watch(int fd) override;
+  void Stop() override;
+  bool Watching() const { return notifier_->isEnabled(); }
+
+ private:
+  // One notifier, switched between descriptors: it is never deleted, so
+  // Stop may be called from inside its own activation.
+  QSocketNotifier* notifier_;
 };
 
 // Runs the link thread's two reports on the UI thread and waits for them.

@@ -41,7 +41,7 @@ struct Options {
   std::string program;
   int latencyCalls = 60;
   int spoolCalls = 50;
-  int idleSeconds = 30;
+  int idleSeconds = 60;
   int workCalls = 1000;
   int throughputSeconds = 60;
 };
@@ -100,9 +100,10 @@ long StatusKiB(pid_t pid, const std::string& key) {
   return -1;
 }
 
-// User plus system CPU seconds of the process so far.
-double CpuSeconds(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+// User plus system CPU seconds so far, of a process or of one of its
+// threads, from its stat file.
+double CpuSecondsOf(const std::string& statPath) {
+  std::ifstream in(statPath);
   std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   // Fields after the command name, which may itself hold blanks and ')'.
   std::istringstream rest(text.substr(text.rfind(')') + 2));
@@ -112,6 +113,59 @@ double CpuSeconds(pid_t pid) {
     if (i == 14 || i == 15) ticks += std::atof(field.c_str());
   }
   return ticks / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+double CpuSeconds(pid_t pid) { return CpuSecondsOf("/proc/" + std::to_string(pid) + "/stat"); }
+
+// One thread of the program as /proc shows it. Its voluntary context
+// switches count how often it went to sleep, and so how often it was woken.
+struct ThreadSample {
+  long tid = 0;
+  std::string name;
+  long wakeUps = 0;
+  double cpuSeconds = 0;
+};
+
+std::vector<ThreadSample> SampleThreads(pid_t pid) {
+  std::vector<ThreadSample> threads;
+  const fs::path tasks = "/proc/" + std::to_string(pid) + "/task";
+  std::error_code error;
+  for (const auto& task : fs::directory_iterator(tasks, error)) {
+    ThreadSample t;
+    t.tid = std::atol(task.path().filename().c_str());
+    std::ifstream comm(task.path() / "comm");
+    std::getline(comm, t.name);
+    std::ifstream status(task.path() / "status");
+    std::string line;
+    while (std::getline(status, line)) {
+      if (line.rfind("voluntary_ctxt_switches:", 0) == 0) t.wakeUps = std::atol(line.c_str() + 24);
+    }
+    t.cpuSeconds = CpuSecondsOf((task.path() / "stat").string());
+    threads.push_back(t);
+  }
+  std::sort(threads.begin(), threads.end(), [](const auto& a, const auto& b) { return a.tid < b.tid; });
+  return threads;
+}
+
+// Per thread over a phase of `seconds`: wake-ups a second and CPU per cent
+// of one core. A thread that began during the phase counts from zero.
+struct ThreadFigure {
+  ThreadSample thread;
+  double wakeUpsPerSecond = 0;
+  double cpuPercent = 0;
+};
+
+std::vector<ThreadFigure> ThreadFigures(const std::vector<ThreadSample>& before, const std::vector<ThreadSample>& after,
+                                        double seconds) {
+  std::vector<ThreadFigure> figures;
+  for (const ThreadSample& a : after) {
+    ThreadSample b;
+    for (const ThreadSample& x : before) {
+      if (x.tid == a.tid) b = x;
+    }
+    figures.push_back({a, (a.wakeUps - b.wakeUps) / seconds, 100.0 * (a.cpuSeconds - b.cpuSeconds) / seconds});
+  }
+  return figures;
 }
 
 // ----- figures
@@ -298,6 +352,8 @@ int main(int argc, char** argv) {
 
   Spread toServer, toSpool;
   double idleCpu = 0, perMinute = 0;
+  std::vector<ThreadFigure> idleThreads;
+  pid_t idlePid = 0;
   long rssStart = 0, rssAfterWork = 0, peakIdle = 0, peakAll = 0;
   int64_t workEvents = 0;
   {
@@ -319,8 +375,11 @@ int main(int argc, char** argv) {
 
     Progress("idle for " + std::to_string(options.idleSeconds) + " s");
     const double cpuBefore = CpuSeconds(program.pid());
+    const std::vector<ThreadSample> threadsBefore = SampleThreads(program.pid());
     std::this_thread::sleep_for(std::chrono::seconds(options.idleSeconds));
     idleCpu = 100.0 * (CpuSeconds(program.pid()) - cpuBefore) / options.idleSeconds;
+    idleThreads = ThreadFigures(threadsBefore, SampleThreads(program.pid()), options.idleSeconds);
+    idlePid = program.pid();
     peakIdle = StatusKiB(program.pid(), "VmHWM");
 
     Progress(std::to_string(options.workCalls) + " calls for the memory figure");
@@ -346,6 +405,12 @@ int main(int argc, char** argv) {
   std::printf("| call latency, +CLIP written to complete spool file | %s |\n", SpreadText(toSpool).c_str());
   std::printf("| idle CPU over %d s (quiet modem, keep-alives answered) | %.2f %% of one core |\n",
               options.idleSeconds, idleCpu);
+  // The window thread is the process's first (its tid is the pid); the
+  // others are told apart by the names they give themselves.
+  for (const ThreadFigure& f : idleThreads) {
+    std::printf("| idle wake-ups, thread %ld \"%s\"%s | %.1f /s (CPU %.3f %%) |\n", f.thread.tid, f.thread.name.c_str(),
+                f.thread.tid == idlePid ? " (window)" : "", f.wakeUpsPerSecond, f.cpuPercent);
+  }
   std::printf("| peak RSS up to the end of the idle period | %.1f MiB |\n", peakIdle / 1024.0);
   std::printf("| RSS after start | %.1f MiB |\n", rssStart / 1024.0);
   std::printf("| RSS after %d more calls (%lld events read) | %.1f MiB (peak %.1f MiB) |\n", options.workCalls,

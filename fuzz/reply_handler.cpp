@@ -6,7 +6,9 @@
 //     a held caller-identification line that holds "+CLIP:", one at most
 //     per block or dispatcher tick (a repeat of the ringing call gives none);
 //   - the queue never outgrows what start-up, one recovery, one re-arm and
-//     three entries per call can account for.
+//     three entries per call can account for;
+//   - a dispatcher tick while the dialogue says it needs none changes
+//     nothing, so the window may stop the tick meanwhile.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
@@ -28,12 +30,16 @@ class FuzzHost : public modem::DialogueHost {
  public:
   std::vector<std::string> operatorLines;  // cleared by the driver loop
   size_t events = 0;
+  size_t sends = 0;
   bool connected = false;
   bool linkRefuses = false;
   bool logsThrow = false;
   modem::CallSettings settings;
 
-  bool SendText(std::string_view) override { return true; }
+  bool SendText(std::string_view) override {
+    ++sends;
+    return true;
+  }
   bool WriteOperatorLog(std::string_view text) override {
     operatorLines.emplace_back(text);
     if (logsThrow) throw std::runtime_error("disk full");
@@ -153,7 +159,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (size_t i = 0; i < ticks; ++i) {
       const size_t before = host.events;
       clock.AdvanceMs(in.ConsumeIntegralInRange<uint32_t>(0, 12000));
+      const bool resting = !dialogue.NeedsTicks();
+      const auto queueBefore = dialogue.CommandQueue;
+      const size_t sendsBefore = host.sends;
       dialogue.Timer3Timer();
+      if (resting && (dialogue.NeedsTicks() || host.sends != sendsBefore || host.events != before ||
+                      dialogue.CommandQueue != queueBefore)) {
+        Fail("a tick without work changes nothing");
+      }
       spooled = SpooledFiles();
       produced = (host.events - before) + (spooled - spooledBefore);
       spooledBefore = spooled;

@@ -87,6 +87,11 @@ void Dialogue::Timer3Timer() {
   Guarded([&] { dispatchFront(); });
 }
 
+// Each clause is the guard of one stage of Timer3Timer, negated.
+bool Dialogue::NeedsTicks() const {
+  return AwaitingReply || (ModemActive && !CommandQueue.empty()) || !heldLine_.empty() || (simLocked_ && ModemActive);
+}
+
 void Dialogue::Timer1Timer() {
   Guarded([&] { host_.TrimLogView(); });
   Guarded([&] {

@@ -83,6 +83,10 @@ class Dialogue {
   bool SimLocked() const { return simLocked_; }
 
   void Timer3Timer();
+  // Whether Timer3Timer has anything to do: a command to send, a reply to
+  // wait for, a held caller-identification line, a SIM retry. A tick while
+  // this is false changes nothing, so the tick may rest until it is true.
+  bool NeedsTicks() const;
   void Timer1Timer();
   void StartDialogue();
   void StopDialogue();

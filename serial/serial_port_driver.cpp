@@ -55,8 +55,8 @@ LineConfig LineConfigOf(const TSerialPortDriver& driver) {
   return config;
 }
 
-TSerialPortDriver::TSerialPortDriver(PollTimer& timer, const common::TickSource& ticks)
-    : timer_(timer), ticks_(ticks), receiveBuffer_(inBufSize_, 0) {}
+TSerialPortDriver::TSerialPortDriver(PollTimer& timer, InputWatcher& watcher, const common::TickSource& ticks)
+    : timer_(timer), watcher_(watcher), ticks_(ticks) {}
 
 TSerialPortDriver::~TSerialPortDriver() { ClosePort(); }
 
@@ -119,7 +119,7 @@ void TSerialPortDriver::SetSwFlow(TSwFlowControl value) {
 void TSerialPortDriver::SetInBufSize(uint32_t value) {
   if (IsOpen()) return;
   inBufSize_ = ClampBufSize(value);
-  receiveBuffer_.assign(inBufSize_, 0);
+  assembler_.SetCapacity(inBufSize_);
   SetPacketSize(packetSize_);  // a larger packet size raises the buffer again
 }
 
@@ -133,6 +133,7 @@ void TSerialPortDriver::SetOutBufSize(uint32_t value) {
 void TSerialPortDriver::SetPacketSize(int32_t value) {
   if (value <= 0) {
     packetSize_ = -1;
+    updatePolling();
     return;
   }
   const auto size = std::min(static_cast<uint32_t>(value), kMaxBufSize);
@@ -146,19 +147,20 @@ void TSerialPortDriver::SetPacketSize(int32_t value) {
     return;
   }
   packetSize_ = static_cast<int16_t>(size);
+  updatePolling();
 }
 
-void TSerialPortDriver::SetPacketTimeout(int32_t value) { packetTimeout_ = value <= 0 ? -1 : value; }
+void TSerialPortDriver::SetPacketTimeout(int32_t value) {
+  packetTimeout_ = value <= 0 ? -1 : value;
+  updatePolling();
+}
 
 void TSerialPortDriver::SetPollingDelay(uint32_t value) {
   const auto delay = static_cast<uint16_t>(
       std::clamp<uint32_t>(value, kMinPollingDelay, std::numeric_limits<uint16_t>::max()));
   if (delay == pollingDelay_) return;
   pollingDelay_ = delay;
-  if (IsOpen()) {
-    timer_.Stop();
-    timer_.Start(pollingDelay_);
-  }
+  if (polling_) timer_.Start(pollingDelay_);
 }
 
 void TSerialPortDriver::applyIfOpen() {
@@ -181,13 +183,19 @@ bool TSerialPortDriver::OpenPort() {
   }
   // Reads never wait by construction (O_NONBLOCK, VMIN 0, counted reads)
   // and each write polls at most 10 ms: there are no time-outs to set.
-  timer_.Start(pollingDelay_);
+  // Nothing is polled while the line is quiet: the watcher wakes the driver
+  // when bytes come or the device goes away.
+  watcher_.Watch(fd_);
   return true;
 }
 
+// What was read and not yet delivered goes with the device, as the system's
+// input queue would.
 void TSerialPortDriver::ClosePort() {
   if (!IsOpen()) return;
-  timer_.Stop();
+  watcher_.Stop();
+  stopPolling();
+  assembler_.Purge();
   ExclusiveDevice device{fd_, lockFile_};
   CloseExclusive(device);
   fd_ = -1;
@@ -223,7 +231,13 @@ bool TSerialPortDriver::PurgeQueues(bool input, bool output) {
     const int which = input && output ? TCIOFLUSH : (input ? TCIFLUSH : TCOFLUSH);
     if (::tcflush(fd_, which) != 0) return false;
   }
-  packetStart_ = -1;
+  // The bytes read but not yet delivered belong to the input queue.
+  if (input) {
+    assembler_.Purge();
+  } else {
+    assembler_.ForgetStart();
+  }
+  updatePolling();
   return true;
 }
 
@@ -261,9 +275,13 @@ bool TSerialPortDriver::reportIfGone(int error) {
   return true;
 }
 
+// A device that hung up stays readable for ever: watching it on would wake
+// the thread without end.
 void TSerialPortDriver::reportLost() {
   if (lost_) return;
   lost_ = true;
+  watcher_.Stop();
+  stopPolling();
   if (OnPortLost) OnPortLost();
 }
 
@@ -336,7 +354,7 @@ uint32_t TSerialPortDriver::TransmitTime(TBaudRate rate, uint32_t count) const {
   return static_cast<uint32_t>(ms);
 }
 
-// ---- polling ---------------------------------------------------------------------
+// ---- reading and the packet rule -----------------------------------------------
 
 // Nothing is read on counts the query did not deliver; a device that went
 // away is reported once and then left alone.
@@ -355,85 +373,89 @@ std::optional<uint32_t> TSerialPortDriver::waitingInput() {
   return static_cast<uint32_t>(waiting);
 }
 
-ssize_t TSerialPortDriver::readInto(uint32_t count) {
-  count = std::min(count, static_cast<uint32_t>(receiveBuffer_.size()));
-  const ssize_t n = ::read(fd_, receiveBuffer_.data(), count);
-  if (n < 0) reportIfGone(errno);
-  return n;
+uint32_t TSerialPortDriver::readIntoAssembler(uint32_t count) {
+  const std::span<uint8_t> room = assembler_.Room();
+  count = std::min(count, static_cast<uint32_t>(room.size()));
+  if (count == 0) return 0;
+  const ssize_t n = ::read(fd_, room.data(), count);
+  if (n < 0) {
+    reportIfGone(errno);
+    return 0;
+  }
+  assembler_.Commit(static_cast<uint32_t>(n));
+  return static_cast<uint32_t>(n);
 }
 
-void TSerialPortDriver::PollTick() {
+PacketRules TSerialPortDriver::packetRules() const {
+  PacketRules rules;
+  rules.Size = packetSize_;
+  rules.Timeout = packetTimeout_;
+  rules.Mode = packetMode_;
+  rules.LineTimeMs = packetSize_ > 0 ? TransmitTime(baudRate_, static_cast<uint32_t>(packetSize_)) : 0;
+  rules.SightingMs = pollingDelay_;
+  return rules;
+}
+
+void TSerialPortDriver::PollTick() { serviceInput(); }
+
+void TSerialPortDriver::DeviceReadable() { serviceInput(); }
+
+// Everything waiting now is read now and stepped through the rule once, as
+// one poll of the line would have found it. Only when it does not fit
+// ReceiveBuffer is the rule run on the part read, so that the full packets
+// in it make room for the rest.
+void TSerialPortDriver::serviceInput() {
   if (deliveryStopped()) return;
-  const auto waiting = waitingInput();
+  const std::optional<uint32_t> waiting = waitingInput();
   if (!waiting) return;
-  if (packetSize_ < 0) {
-    deliverRaw(*waiting);
-    return;
-  }
-  const auto size = static_cast<uint32_t>(packetSize_);
-  if (*waiting >= size) {
-    deliverFullPackets(*waiting, size);
-  } else if (flushDue()) {
-    flushPartial(*waiting);
-  } else if (*waiting > 0 && packetStart_ < 0) {
-    packetStart_ = ticks_.Ticks();
-  }
-}
-
-// Reads at most InBufSize per tick; the rest waits for the next tick.
-void TSerialPortDriver::deliverRaw(uint32_t waiting) {
-  if (waiting == 0) return;
-  const ssize_t n = readInto(waiting);
-  if (n > 0 && OnReceiveData) OnReceiveData(this, receiveBuffer_.data(), static_cast<uint32_t>(n));
-}
-
-// A running PacketStart moves on by each packet's line time: the estimated
-// arrival of the next packet's first byte. A burst whose first tick already
-// holds a full packet has no start to move; its remainder is timed from
-// this tick instead of being flushed as long overdue at the next one.
-void TSerialPortDriver::deliverFullPackets(uint32_t waiting, uint32_t size) {
-  const bool timed = packetStart_ >= 0;
-  if (!timed) packetStart_ = ticks_.Ticks();
-  while (waiting >= size) {
-    const ssize_t n = readInto(size);
-    if (n > 0 && OnReceivePacket) OnReceivePacket(this, receiveBuffer_.data(), static_cast<uint32_t>(n));
-    if (deliveryStopped()) return;  // the handler closed the port, or it went away
-    if (timed && packetStart_ >= 0) advancePacketStart(size);
-    waiting -= size;
-    if (waiting == 0) packetStart_ = -1;
-  }
-}
-
-// Bytes on a real line cannot come faster than its rate, so the estimate
-// never runs more than one packet's line time ahead of now. A device faster
-// than its nominal rate (a USB modem's rate setting is only nominal) would
-// otherwise push the start ever further ahead with every packet and hold
-// back the rest of the burst, and the call notification after it, for
-// seconds or minutes.
-void TSerialPortDriver::advancePacketStart(uint32_t size) {
-  const uint32_t lineTime = TransmitTime(baudRate_, size);
   const uint32_t now = ticks_.Ticks();
-  const uint32_t advanced = static_cast<uint32_t>(packetStart_) + lineTime;
-  const auto ahead = static_cast<int32_t>(advanced - now);
-  packetStart_ = ahead > static_cast<int32_t>(lineTime) ? now + lineTime : advanced;
-}
-
-// PacketStart can lie ahead of now after moving by line time; that is not
-// yet elapsed, so the difference is read as signed rather than wrapping to
-// "long overdue".
-bool TSerialPortDriver::flushDue() const {
-  if (packetTimeout_ <= 0 || packetStart_ < 0) return false;
-  const auto elapsed = static_cast<int32_t>(ticks_.Ticks() - static_cast<uint32_t>(packetStart_));
-  return elapsed > packetTimeout_;
-}
-
-void TSerialPortDriver::flushPartial(uint32_t waiting) {
-  packetStart_ = -1;
-  if (waiting == 0) return;
-  const ssize_t n = readInto(waiting);
-  if (n > 0 && packetMode_ == pmPass && OnReceivePacket) {
-    OnReceivePacket(this, receiveBuffer_.data(), static_cast<uint32_t>(n));
+  const PacketRules rules = packetRules();
+  uint32_t left = *waiting;
+  for (;;) {
+    const uint32_t asked = std::min(left, static_cast<uint32_t>(assembler_.Room().size()));
+    const uint32_t got = readIntoAssembler(asked);
+    left = asked == 0 || got < asked ? 0 : left - got;
+    if (deliveryStopped()) return;
+    assembler_.Step(now, rules);
+    deliverReleased();
+    if (deliveryStopped()) return;  // the handler closed the port, or it went away
+    if (left == 0) break;
   }
+  updatePolling();
+}
+
+void TSerialPortDriver::deliverReleased() {
+  while (const std::optional<Packet> packet = assembler_.Take()) {
+    if (packetSize_ < 0) {
+      if (OnReceiveData) OnReceiveData(this, packet->Data, packet->Size);
+    } else if (OnReceivePacket) {
+      OnReceivePacket(this, packet->Data, packet->Size);
+    }
+    if (deliveryStopped()) return;
+  }
+}
+
+// The poll timer runs while time alone can release a packet, and only then.
+void TSerialPortDriver::updatePolling() {
+  if (!deliveryStopped() && assembler_.NextDue(ticks_.Ticks(), packetRules())) {
+    startPolling();
+  } else {
+    stopPolling();
+  }
+}
+
+// A running timer keeps its period: restarting it with every read would
+// hold its tick off for as long as bytes trickle in.
+void TSerialPortDriver::startPolling() {
+  if (polling_) return;
+  polling_ = true;
+  timer_.Start(pollingDelay_);
+}
+
+void TSerialPortDriver::stopPolling() {
+  if (!polling_) return;
+  polling_ = false;
+  timer_.Stop();
 }
 
 }  // namespace serial

@@ -5,12 +5,12 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <sys/types.h>
-#include <vector>
 
 #include "common/ticks.h"
 #include "common/timer.h"
 #include "serial/exclusive_device.h"
+#include "serial/input_watcher.h"
+#include "serial/packet_assembler.h"
 
 namespace serial {
 
@@ -28,7 +28,6 @@ enum TStopBits : int { sb1BITS = 0, sb1HALFBITS, sb2BITS };
 enum TParity : int { ptNONE = 0, ptODD, ptEVEN, ptMARK, ptSPACE };
 enum THwFlowControl : int { hfNONE = 0, hfNONERTSON, hfRTSCTS, hfRTSTOG };
 enum TSwFlowControl : int { sfNONE = 0, sfXONXOFF };
-enum TPacketMode : int { pmDiscard = 0, pmPass };
 
 struct ModemLineSet {
   bool CtsOn = false;
@@ -38,8 +37,9 @@ struct ModemLineSet {
   bool Empty() const { return !CtsOn && !DsrOn && !RingOn && !RlsdOn; }
 };
 
-// The periodic timer that drives PollTick. It must tick on the thread that
-// owns the driver (the UI thread in the program); tests tick by hand.
+// The periodic timer that drives PollTick while a partial packet waits for
+// its time-out. It must tick on the thread that owns the driver (the UI
+// thread in the program); tests tick by hand.
 using PollTimer = common::PeriodicTimer;
 
 class TSerialPortDriver;
@@ -48,10 +48,13 @@ using TReceivePacketEvent = std::function<void(TSerialPortDriver* Sender, const 
 using TReceiveDataEvent = std::function<void(TSerialPortDriver* Sender, const uint8_t* DataPtr, uint32_t DataSize)>;
 
 // One thread: everything, handlers included, runs on the thread that ticks
-// the PollTimer. The timer and the tick source must outlive the driver.
+// the PollTimer and runs the InputWatcher's handler. The device is read as
+// its bytes come (DeviceReadable); the timer runs only while a partial
+// packet waits for its time-out. The timer, the watcher and the tick source
+// must outlive the driver.
 class TSerialPortDriver {
  public:
-  TSerialPortDriver(PollTimer& timer, const common::TickSource& ticks);
+  TSerialPortDriver(PollTimer& timer, InputWatcher& watcher, const common::TickSource& ticks);
   ~TSerialPortDriver();
   TSerialPortDriver(const TSerialPortDriver&) = delete;
   TSerialPortDriver& operator=(const TSerialPortDriver&) = delete;
@@ -114,30 +117,37 @@ class TSerialPortDriver {
   uint32_t SendBytes(const uint8_t* data, uint32_t count);
   bool SendText(std::string_view text);
   uint32_t TransmitTime(TBaudRate rate, uint32_t count) const;
+  // The poll timer's tick: reads whatever waits and runs the packet rule.
   void PollTick();
+  // The watcher's handler: the device has input, hung up or failed.
+  void DeviceReadable();
 
   // Internal state visible to tests.
-  int64_t PacketStart() const { return packetStart_; }
+  int64_t PacketStart() const { return assembler_.PacketStart(); }
+  // Bytes read from the device that no packet has carried yet.
+  uint32_t InputHeld() const { return assembler_.Held(); }
   int Handle() const { return fd_; }
   bool PortLost() const { return lost_; }
 
  private:
   std::optional<uint32_t> waitingInput();
-  ssize_t readInto(uint32_t count);
+  uint32_t readIntoAssembler(uint32_t count);
   uint32_t writeWithin10ms(const uint8_t* data, uint32_t count);
   void napWatchingForLoss();
   bool setModemControl(int bits, bool on);
   bool reportIfGone(int error);
   void reportLost();
   bool deliveryStopped() const { return !IsOpen() || lost_; }
-  void deliverRaw(uint32_t waiting);
-  void advancePacketStart(uint32_t size);
-  void deliverFullPackets(uint32_t waiting, uint32_t size);
-  bool flushDue() const;
-  void flushPartial(uint32_t waiting);
+  PacketRules packetRules() const;
+  void serviceInput();
+  void deliverReleased();
+  void updatePolling();
+  void startPolling();
+  void stopPolling();
   void applyIfOpen();
 
   PollTimer& timer_;
+  InputWatcher& watcher_;
   const common::TickSource& ticks_;
   TPortNumber port_ = pnCOM2;
   std::string portName_ = "\\\\.\\COM1";
@@ -157,8 +167,9 @@ class TSerialPortDriver {
   bool enableDtrOnOpen_ = true;
   uint16_t outputTimeout_ = 500;
   bool checkLineStatus_ = false;
-  std::vector<uint8_t> receiveBuffer_;
-  int64_t packetStart_ = -1;
+  // ReceiveBuffer: what has been read and not yet delivered.
+  PacketAssembler assembler_{inBufSize_};
+  bool polling_ = false;  // the poll timer runs
   int fd_ = -1;
   std::string lockFile_;
   bool lost_ = false;

@@ -14,6 +14,7 @@ namespace {
 using common::Ru;
 
 constexpr unsigned kTimer1PeriodMs = 30000;
+constexpr unsigned kTimer3PeriodMs = 50;
 // A station whose modem says nothing of its health for this long cannot be
 // trusted to receive calls.
 constexpr uint32_t kHealthSilenceMs = 120000;
@@ -44,7 +45,7 @@ void ThreadLink::Stop() {
 ModemSession::ModemSession(SessionEnvironment env)
     : env_(std::move(env)),
       logs_(*env_.Clock),
-      serialPort_(*env_.PollTimer, *env_.Ticks),
+      serialPort_(*env_.PollTimer, *env_.PortWatcher, *env_.Ticks),
       dialogue_(*this, *env_.Clock, *env_.Ticks) {
   // The port as the window has always set it up.
   serialPort_.SetPort(serial::pnCustom);
@@ -114,6 +115,7 @@ void ModemSession::StartDialogue() {
   simLockShown_ = false;
   dialogue_.StartDialogue();
   JudgeHealth();
+  ScheduleDispatcher();
 }
 
 bool ModemSession::OpenConfiguredPort() {
@@ -131,6 +133,7 @@ void ModemSession::Stop() {
     Disconnect();
     DrawModemIndicator();
   }
+  ScheduleDispatcher();
   env_.View->ShowHealth("", false);
   stopOffered_ = false;
   env_.View->ShowRunningLayout(false);
@@ -161,6 +164,7 @@ void ModemSession::Close() {
   env_.Link->Stop();
   dialogue_.CommandQueue.clear();
   env_.Timer1->Stop();
+  ScheduleDispatcher();
   SpoolQueuedCallEvents();
 }
 
@@ -179,16 +183,41 @@ void ModemSession::SpoolQueuedCallEvents() {
 void ModemSession::Timer3Timer() {
   dialogue_.Timer3Timer();
   PublishSnapshot();
+  ScheduleDispatcher();
 }
 
 void ModemSession::Timer1Timer() {
   dialogue_.Timer1Timer();
   JudgeHealth();  // the silence rule needs a clock, not an answer
+  ScheduleDispatcher();
 }
 
 void ModemSession::SerialPort1ReceivePacket(const uint8_t* Packet, uint32_t DataSize) {
   dialogue_.SerialPort1ReceivePacket(Packet, DataSize);
   PublishSnapshot();
+  ScheduleDispatcher();
+}
+
+// Timer3 ticks only while the dialogue has something to do, since a tick
+// without work changes nothing. Work that comes while it rests (the re-arm,
+// a call's answer, a recovery, a start) gets its first tick at once, once
+// the handler in progress has returned, so a command goes out no later than
+// it would under a tick that never stops.
+void ModemSession::ScheduleDispatcher() {
+  if (closing_ || !dialogue_.NeedsTicks()) {
+    if (timer3Running_) env_.Timer3->Stop();
+    timer3Running_ = false;
+    return;
+  }
+  if (timer3Running_) return;
+  timer3Running_ = true;
+  env_.Timer3->Start(kTimer3PeriodMs);
+  if (tickPosted_) return;
+  tickPosted_ = true;
+  env_.Post([this] {
+    tickPosted_ = false;
+    if (!closing_) Timer3Timer();
+  });
 }
 
 // The device went away (unplugged, reset): the dialogue stops, and the same
@@ -199,6 +228,7 @@ void ModemSession::PortLost() {
   if (dialogue_.ModemActive) dialogue_.StopDialogue();
   serialPort_.ClosePort();
   env_.Timer1->Stop();
+  ScheduleDispatcher();
   DrawModemIndicator();
   env_.View->ShowHealth("", false);
   PublishSnapshot();

@@ -73,10 +73,13 @@ struct SessionEnvironment {
   const common::Clock* Clock = nullptr;        // wall time: events, logs, spool names
   const common::TickSource* Ticks = nullptr;   // the serial driver's packet rule
   serial::PollTimer* PollTimer = nullptr;      // drives SerialPort1's PollTick
+  serial::InputWatcher* PortWatcher = nullptr; // wakes SerialPort1's DeviceReadable
+  common::PeriodicTimer* Timer3 = nullptr;     // the dispatcher's 50 ms tick
   common::PeriodicTimer* Timer1 = nullptr;     // the 30-second re-arm tick
   common::PeriodicTimer* RetryTimer = nullptr; // looks for a lost port again
   // Runs work once the handler in progress has returned (the driver reports
-  // a lost port from inside its own poll tick or write).
+  // a lost port from inside its own poll tick or write; the dispatcher's
+  // first tick after a rest).
   std::function<void(std::function<void()> work)> Post;
   std::string ProgramDir;  // ends in '/'
   unsigned PortRetryMs = 5000;
@@ -160,6 +163,7 @@ class ModemSession : private modem::DialogueHost {
   void StopWaitingForPort();
   void SpoolQueuedCallEvents();
   void PublishSnapshot();
+  void ScheduleDispatcher();
 
   SessionEnvironment env_;
   Logs logs_;
@@ -172,6 +176,8 @@ class ModemSession : private modem::DialogueHost {
   bool stopOffered_ = true;
   bool waitingForPort_ = false;
   bool closing_ = false;
+  bool timer3Running_ = false;
+  bool tickPosted_ = false;
 
   mutable std::mutex snapshotMutex_;
   serverlink::ModemSnapshot snapshot_;  // guarded by snapshotMutex_

@@ -207,12 +207,24 @@ class SessionTest : public ::testing::Test {
     env.Clock = &clock_;
     env.Ticks = &ticks_;
     env.PollTimer = &pollTimer_;
+    env.PortWatcher = &portWatcher_;
+    env.Timer3 = &timer3_;
     env.Timer1 = &timer1_;
     env.RetryTimer = &retryTimer_;
     env.Post = [this](std::function<void()> work) { posted_.push_back(std::move(work)); };
     env.ProgramDir = dir_.Path() + "/";
     session_ = std::make_unique<app::ModemSession>(std::move(env));
     return *session_;
+  }
+
+  void RunPosted() {
+    auto work = std::move(posted_);
+    posted_.clear();
+    for (auto& w : work) w();
+  }
+
+  static void Reply(app::ModemSession& session, std::string_view block) {
+    session.SerialPort1ReceivePacket(reinterpret_cast<const uint8_t*>(block.data()), static_cast<uint32_t>(block.size()));
   }
 
   std::optional<app::StartResult> Run(app::ModemSession& session, Step step) {
@@ -231,12 +243,9 @@ class SessionTest : public ::testing::Test {
         device_->CloseMaster();
         session.SerialPort1().PollTick();
         break;
-      case Step::kRunPosted: {
-        auto work = std::move(posted_);
-        posted_.clear();
-        for (auto& w : work) w();
+      case Step::kRunPosted:
+        RunPosted();
         break;
-      }
       case Step::kRetry:
         session.RetryPort();
         break;
@@ -258,6 +267,8 @@ class SessionTest : public ::testing::Test {
   FixedClock clock_;
   common::ManualTicks ticks_;
   testsupport::FakeTimer pollTimer_;
+  testsupport::FakeWatcher portWatcher_;
+  testsupport::FakeTimer timer3_;
   testsupport::FakeTimer timer1_;
   testsupport::FakeTimer retryTimer_;
   std::vector<std::function<void()>> posted_;
@@ -430,9 +441,50 @@ TEST_F(SessionTest, StartShowsThePortAndQueuesTheStartup) {
   EXPECT_EQ(session.SerialPort1().BaudRateValue(), 115200u);
   EXPECT_EQ(session.Dialogue().CommandQueue.size(), 11u);
   EXPECT_EQ(timer1_.period, 30000u);
-  EXPECT_EQ(pollTimer_.period, 5u);
+  EXPECT_TRUE(portWatcher_.watching) << "the quiet line is watched";
+  EXPECT_FALSE(pollTimer_.running) << "and not polled";
   EXPECT_EQ(session.Snapshot().ComName, "COM3");
   EXPECT_TRUE(session.Snapshot().ModemActive);
+}
+
+// Timer3 runs while the dialogue has work and rests otherwise, and is not
+// restarted while it runs; work that comes while it rests gets its first
+// tick at once, once the handler in progress has returned.
+TEST_F(SessionTest, DispatcherTicksOnlyWhileThereIsWork) {
+  WriteSettings("Com=COM3\r\nHealth=0\r\n");
+  app::ModemSession& session = MakeSession();
+  ASSERT_EQ(session.StartModem(), app::StartResult::kStarted);
+  EXPECT_TRUE(timer3_.running);
+  EXPECT_EQ(timer3_.period, 50u);
+  ASSERT_EQ(posted_.size(), 1u);
+  RunPosted();
+  EXPECT_EQ(device_->ReadMaster(3), "AT\r") << "the first command goes out at once";
+  for (int reply = 1; reply < 8; ++reply) {
+    Reply(session, "\r\nOK\r\n");
+    EXPECT_TRUE(timer3_.running) << "more of the start-up queued";
+    session.Timer3Timer();
+  }
+  EXPECT_TRUE(timer3_.running) << "the last reply awaited";
+  Reply(session, "\r\nOK\r\n");
+  EXPECT_FALSE(timer3_.running) << "nothing left to do";
+  EXPECT_EQ(timer3_.starts, 1);
+  EXPECT_TRUE(posted_.empty());
+
+  device_->ReadMaster(1000, 100);
+  session.Timer1Timer();
+  EXPECT_TRUE(timer3_.running);
+  RunPosted();
+  EXPECT_EQ(device_->ReadMaster(10), "AT+CLIP=1\r") << "the re-arm goes out at once";
+  Reply(session, "\r\nOK\r\n");
+  EXPECT_FALSE(timer3_.running);
+
+  Reply(session, "\r\nRING\r\n\r\n+CLIP: \"+79161234567\",145\r\n");
+  EXPECT_TRUE(timer3_.running);
+  RunPosted();
+  EXPECT_EQ(device_->ReadMaster(5), "ATA\r\n") << "a call is answered at once";
+
+  session.Close();
+  EXPECT_FALSE(timer3_.running);
 }
 
 // Rates outside the driver's table, one without a termios constant, read

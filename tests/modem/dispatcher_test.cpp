@@ -145,6 +145,49 @@ TEST_F(DispatcherTest, NothingGoesOutWhileTheModemIsStopped) {
   EXPECT_EQ(d.CommandQueue.size(), 1u);
 }
 
+// The window lets Timer3 rest while this is false, so each kind of work the
+// tick does must make it true, and it must fall back once the work is done.
+TEST_F(DispatcherTest, NeedsTicksExactlyWhileThereIsWork) {
+  host.connected = true;  // the call below goes to the link, not to a spool file
+  EXPECT_FALSE(d.NeedsTicks()) << "window created";
+  d.CommandQueue = {"AT:AT\r"};
+  EXPECT_FALSE(d.NeedsTicks()) << "entries wait while the modem is stopped";
+  d.ModemActive = true;
+  EXPECT_TRUE(d.NeedsTicks()) << "a command to send";
+  d.Timer3Timer();
+  d.CommandQueue.clear();
+  EXPECT_TRUE(d.NeedsTicks()) << "its reply awaited";
+  Feed(d, "\r\nOK\r\n");
+  EXPECT_FALSE(d.NeedsTicks()) << "answered, nothing queued";
+
+  d.Timer1Timer();
+  EXPECT_TRUE(d.NeedsTicks()) << "the re-arm";
+  d.CommandQueue.clear();
+
+  Feed(d, "\r\nRING\r\n\r\n+CLIP: \"+7916");
+  EXPECT_TRUE(d.NeedsTicks()) << "a caller-identification line held for its end";
+  Feed(d, "1234567\",145\r\n");
+  EXPECT_EQ(d.CommandQueue.size(), 3u);
+  EXPECT_TRUE(d.NeedsTicks()) << "the call's answer";
+  d.CommandQueue.clear();
+
+  d.Timer3Timer();  // nothing to send: still idle
+  d.ReplyState = rsStorage;
+  Feed(d, "\r\n+CME ERROR: 11\r\n");
+  ASSERT_TRUE(d.SimLocked());
+  EXPECT_TRUE(d.NeedsTicks()) << "the SIM's start-up retry";
+  d.StopDialogue();
+  EXPECT_FALSE(d.NeedsTicks()) << "no retry while stopped";
+
+  d.StartDialogue();
+  d.Timer3Timer();
+  d.StopDialogue();
+  EXPECT_TRUE(d.NeedsTicks()) << "a wait begun before the stop runs on";
+  clock.AdvanceMs(10001);
+  d.Timer3Timer();
+  EXPECT_FALSE(d.NeedsTicks());
+}
+
 // The reply to a command must be read under that command's state, however
 // the host's calls fail.
 TEST(Dispatcher, HostFailuresNeverKeepThePreviousState) {

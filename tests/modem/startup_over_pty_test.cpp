@@ -77,8 +77,9 @@ class StartupOverPty : public ::testing::Test {
   testsupport::TempDir spool_;
   testsupport::PtyPair pty_;
   testsupport::FakeTimer timer_;
+  testsupport::FakeWatcher watcher_;
   common::ManualTicks ticks_;
-  serial::TSerialPortDriver port_{timer_, ticks_};
+  serial::TSerialPortDriver port_{timer_, watcher_, ticks_};
   PortHost host_{port_};
   testsupport::ManualClock clock_;
   Dialogue dialogue_{host_, clock_, clock_};

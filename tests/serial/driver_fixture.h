@@ -17,10 +17,12 @@
 namespace serialtest {
 
 using testsupport::FakeTimer;
+using testsupport::FakeWatcher;
 using testsupport::PositionBytes;
 
 // A driver pointed at the slave of a fresh pseudo-terminal pair, with its
-// lock files in a temporary directory and time that moves only when told.
+// lock files in a temporary directory, time that moves only when told, and
+// its poll timer and input watcher worked by hand.
 class DriverTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -53,11 +55,18 @@ class DriverTest : public ::testing::Test {
     driver_.PollTick();
   }
 
+  // The input watcher wakes the driver at `ms`.
+  void ReadableAt(uint32_t ms) {
+    ticks_.Set(ms);
+    driver_.DeviceReadable();
+  }
+
   testsupport::TempDir locks_;
   testsupport::PtyPair pty_;
   FakeTimer timer_;
+  FakeWatcher watcher_;
   common::ManualTicks ticks_;
-  serial::TSerialPortDriver driver_{timer_, ticks_};
+  serial::TSerialPortDriver driver_{timer_, watcher_, ticks_};
   std::vector<uint32_t> sizes_;
   std::string bytes_;
   std::size_t sent_ = 0;

@@ -102,7 +102,7 @@ TEST_F(DriverTest, RateZeroIsRefusedAndLeavesNothingHeld) {
   driver_.SetBaudRateValue(0);
   EXPECT_FALSE(driver_.OpenPort());
   EXPECT_FALSE(driver_.IsOpen());
-  EXPECT_FALSE(timer_.running);
+  EXPECT_FALSE(watcher_.watching);
   EXPECT_FALSE(std::ifstream(locks_.File(serial::LockFileName(pty_.SlavePath()))).good());
   driver_.SetBaudRateValue(9600);
   EXPECT_TRUE(driver_.OpenPort());
@@ -118,18 +118,7 @@ TEST_F(DriverTest, OpenOnOpenPortTouchesNothing) {
   EXPECT_EQ(driver_.Handle(), fd);
   const termios after = SlaveTermios(pty_);
   EXPECT_EQ(::cfgetospeed(&after), static_cast<speed_t>(B1200));
-  EXPECT_EQ(timer_.starts, 1);
-}
-
-TEST_F(DriverTest, PollTimerRunsExactlyWhileOpen) {
-  driver_.SetPollingDelay(5);
-  EXPECT_FALSE(timer_.running);
-  ASSERT_TRUE(driver_.OpenPort());
-  EXPECT_TRUE(timer_.running);
-  EXPECT_EQ(timer_.period, 5u);
-  driver_.ClosePort();
-  EXPECT_FALSE(timer_.running);
-  EXPECT_EQ(driver_.Handle(), -1);
+  EXPECT_EQ(watcher_.fd, fd);
 }
 
 TEST_F(DriverTest, DeviceThatIsNotThereOrNotATerminalDoesNotOpen) {
@@ -229,7 +218,8 @@ INSTANTIATE_TEST_SUITE_P(Holders, HolderTest, ::testing::ValuesIn(kHolderCases),
 TEST_F(DriverTest, SecondDriverIsRefusedUntilTheFirstCloses) {
   ASSERT_TRUE(driver_.OpenPort());
   FakeTimer otherTimer;
-  serial::TSerialPortDriver other(otherTimer, ticks_);
+  FakeWatcher otherWatcher;
+  serial::TSerialPortDriver other(otherTimer, otherWatcher, ticks_);
   other.SetPortName(pty_.SlavePath());
   EXPECT_FALSE(other.OpenPort());
   EXPECT_FALSE(other.IsOpen());

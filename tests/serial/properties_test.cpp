@@ -13,7 +13,8 @@ using namespace serial;
 
 TEST_F(DriverTest, ConstructionDefaults) {
   FakeTimer timer;
-  TSerialPortDriver fresh(timer, ticks_);
+  FakeWatcher watcher;
+  TSerialPortDriver fresh(timer, watcher, ticks_);
   EXPECT_EQ(fresh.Port(), pnCOM2);
   EXPECT_EQ(fresh.PortName(), "\\\\.\\COM1");
   EXPECT_EQ(fresh.BaudRate(), br9600);
@@ -179,7 +180,7 @@ TEST_P(OpenRuleTest, AssignmentWhileOpen) {
   ASSERT_EQ(::tcgetattr(pty_.SlaveFd(), &t), 0);
   c.expect(driver_, t);
   EXPECT_EQ(driver_.PacketStart(), c.reapplies ? -1 : 0);
-  EXPECT_EQ(testsupport::PendingInput(driver_.Handle()), c.reapplies ? 0 : 10);
+  EXPECT_EQ(driver_.InputHeld(), c.reapplies ? 0u : 10u);
   EXPECT_TRUE(driver_.IsOpen());
 }
 
@@ -217,14 +218,19 @@ TEST_F(DriverTest, WhileOpenTheDeviceAndBuffersStay) {
 }
 
 TEST_F(DriverTest, NewPollingDelayRestartsTheRunningTimer) {
-  driver_.SetPollingDelay(5);
+  UseWindowPacketSettings();
   ASSERT_TRUE(driver_.OpenPort());
-  driver_.SetPollingDelay(5);
-  EXPECT_EQ(timer_.starts, 1) << "an unchanged value does nothing";
   driver_.SetPollingDelay(20);
+  EXPECT_FALSE(timer_.running) << "nothing pending, nothing polled";
+  Arrive(10);
+  ReadableAt(0);
+  EXPECT_EQ(timer_.period, 20u);
+  driver_.SetPollingDelay(20);
+  EXPECT_EQ(timer_.starts, 1) << "an unchanged value does nothing";
+  driver_.SetPollingDelay(5);
   EXPECT_EQ(timer_.starts, 2);
   EXPECT_TRUE(timer_.running);
-  EXPECT_EQ(timer_.period, 20u);
+  EXPECT_EQ(timer_.period, 5u);
 }
 
 // A line change while open is written at once and, like the purge it
@@ -240,7 +246,8 @@ TEST_F(DriverTest, LineChangeWhileOpenReappliesAndPurges) {
   driver_.SetBaudRateValue(115200);
   EXPECT_EQ(serial::ReadLineSpeed(driver_.Handle()), 115200u);
   EXPECT_EQ(driver_.PacketStart(), -1);
-  EXPECT_EQ(testsupport::PendingInput(driver_.Handle()), 0);
+  EXPECT_EQ(driver_.InputHeld(), 0u);
+  EXPECT_FALSE(timer_.running);
   TickAt(1000);
   EXPECT_TRUE(sizes_.empty());
 }

@@ -57,7 +57,8 @@ TEST_F(DriverTest, LongTextGoesOutInRoomSizedWrites) {
 TEST_F(DriverTest, StalledLineGivesUpAfterOutputTimeout) {
   common::MonotonicTicks realTicks;
   FakeTimer timer;
-  TSerialPortDriver driver(timer, realTicks);
+  FakeWatcher watcher;
+  TSerialPortDriver driver(timer, watcher, realTicks);
   driver.SetPortName(pty_.SlavePath());
   driver.SetOutputTimeout(200);
   ASSERT_TRUE(driver.OpenPort());
@@ -79,7 +80,8 @@ TEST_F(DriverTest, StalledLineGivesUpAfterOutputTimeout) {
 TEST_F(DriverTest, EachWriteWaitsAboutTenMs) {
   common::MonotonicTicks realTicks;
   FakeTimer timer;
-  TSerialPortDriver driver(timer, realTicks);
+  FakeWatcher watcher;
+  TSerialPortDriver driver(timer, watcher, realTicks);
   driver.SetPortName(pty_.SlavePath());
   ASSERT_TRUE(driver.OpenPort());
   FillLine(driver.Handle());
@@ -134,6 +136,8 @@ INSTANTIATE_TEST_SUITE_P(Transmit, TransmitTimeTest, ::testing::ValuesIn(kTransm
 
 // ---- the device going away ---------------------------------------------------
 
+// A hung-up device stays readable for ever, so the watcher that woke the
+// driver for it must be stopped, or the thread would never rest again.
 TEST_F(DriverTest, FarEndClosingIsReportedOnceAndThenLeftAlone) {
   UseWindowPacketSettings();
   CapturePackets();
@@ -144,7 +148,12 @@ TEST_F(DriverTest, FarEndClosingIsReportedOnceAndThenLeftAlone) {
   pty_.CloseMaster();
 
   const long cpuBefore = CpuMs();
+  ReadableAt(0);
+  EXPECT_EQ(lost, 1);
+  EXPECT_FALSE(watcher_.watching);
+  EXPECT_FALSE(timer_.running);
   for (uint32_t t = 0; t < 2000; t += 5) TickAt(t);
+  ReadableAt(2000);
   EXPECT_EQ(lost, 1);
   EXPECT_TRUE(driver_.IsOpen()) << "closing is the owner's decision";
   EXPECT_TRUE(driver_.PortLost());
@@ -155,12 +164,12 @@ TEST_F(DriverTest, FarEndClosingIsReportedOnceAndThenLeftAlone) {
 
   driver_.ClosePort();
   EXPECT_FALSE(driver_.IsOpen());
-  EXPECT_FALSE(timer_.running);
 
   testsupport::PtyPair next;
   driver_.SetPortName(next.SlavePath());
   ASSERT_TRUE(driver_.OpenPort());
   EXPECT_FALSE(driver_.PortLost());
+  EXPECT_TRUE(watcher_.watching);
   EXPECT_TRUE(driver_.SendText("AT\r"));
 }
 

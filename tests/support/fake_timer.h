@@ -1,6 +1,7 @@
 #pragma once
 
 #include "common/timer.h"
+#include "serial/input_watcher.h"
 
 namespace testsupport {
 
@@ -19,6 +20,20 @@ class FakeTimer : public common::PeriodicTimer {
   bool running = false;
   unsigned period = 0;
   int starts = 0;
+};
+
+// An input watcher for tests that call the driver's DeviceReadable by hand:
+// it never fires, and records what it was asked to watch.
+class FakeWatcher : public serial::InputWatcher {
+ public:
+  void Watch(int descriptor) override {
+    fd = descriptor;
+    watching = true;
+  }
+  void Stop() override { watching = false; }
+
+  int fd = -1;
+  bool watching = false;
 };
 
 }  // namespace testsupport
