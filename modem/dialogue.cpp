@@ -187,13 +187,30 @@ std::string Dialogue::completeCallerIdLine(std::string replyText) {
   return text;
 }
 
-void Dialogue::handleBlock(const std::string& text) {
+// A block may also begin with the rest of a line the previous one cut off
+// (a long report cut by a full packet, a pause on the line): when that line
+// is one the modem sends unasked, its rest answers nothing either.
+void Dialogue::handleBlock(const std::string& block) {
+  const std::string cutLine = std::move(openLine_);
+  const size_t lastLf = block.rfind('\n');
+  openLine_ = lastLf == std::string::npos ? cutLine + block : block.substr(lastLf + 1);
+  std::string text = block;
+  bool restOfReport = false;
+  if (!cutLine.empty()) {
+    const size_t lf = text.find('\n');
+    const size_t restEnd = lf == std::string::npos ? text.size() : lf + 1;
+    if (IsUnsolicitedLine(cutLine + text.substr(0, restEnd))) {
+      text.erase(0, restEnd);
+      restOfReport = true;
+    }
+  }
   Guarded([&] {
     if (!Contains(text, "OK")) return;
     ModemActive = true;
     host_.DrawModemIndicator();
   });
-  Guarded([&] { noteHealth(text); });
+  Guarded([&] { noteHealth(cutLine + block); });
+  if (restOfReport && text.find_first_not_of(" \t\r\n") == std::string::npos) return;
   bool answersCommand = true;
   Guarded([&] { answersCommand = interpret(text); });
   if (answersCommand) AwaitingReply = false;
@@ -207,8 +224,9 @@ bool Dialogue::interpret(const std::string& text) {
   if (Contains(text, "+CLIP:") && handleCall(text)) return true;
   // A ring or a signal report that comes while a reply is awaited is not
   // that reply; taken for one, it would have every later reply read under
-  // the command after its own, the answer to ATA among them.
-  if (OnlyUnsolicited(text)) return false;
+  // the command after its own, the answer to ATA among them. Nor is a
+  // block of line ends alone, what is left when a cut falls between them.
+  if (text.find_first_not_of(" \t\r\n") == std::string::npos || OnlyUnsolicited(text)) return false;
   const std::string reply = WithoutUnsolicited(text);
   if (ReplyState == rsAnswer) noteAnswer(reply);
   if (Contains(reply, "ERROR")) {

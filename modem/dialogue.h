@@ -107,7 +107,7 @@ class Dialogue {
   void dispatchFront();
   void receive(const uint8_t* packet, uint32_t size, std::string& replyText);
   std::string completeCallerIdLine(std::string replyText);
-  void handleBlock(const std::string& text);
+  void handleBlock(const std::string& block);
   bool interpret(const std::string& text);
   void interpretByState(const std::string& replyText);
   void showManufacturer(const std::string& replyText);
@@ -131,6 +131,7 @@ class Dialogue {
   const common::Clock& clock_;
   const common::TickSource& ticks_;
   std::string heldLine_;     // the unfinished caller-identification line
+  std::string openLine_;     // the last line of the last block, still without its end
   uint32_t heldSince_ = 0;   // tick at which it was first held
   std::optional<RingingCall> call_;
   bool simLocked_ = false;

@@ -261,6 +261,29 @@ TEST(UnsolicitedLines, NeverACallNeverAReply) {
   EXPECT_EQ(d.CommandQueue, kAnswer);
 }
 
+// A long report cut anywhere, by a full packet or a pause, is still a
+// report in both its pieces: the answer to ATA is still awaited, and read
+// as such when it comes.
+TEST(UnsolicitedLines, CutReportIsNoReply) {
+  const std::string report = "\r\n^DSFLOWRPT:00000010,00000000,00000000,0000000000000000,0000000000000000\r\n";
+  for (size_t cut = 1; cut < report.size(); ++cut) {
+    SCOPED_TRACE(cut);
+    FakeHost host;
+    host.connected = true;
+    ManualClock clock;
+    Dialogue d(host, clock, clock);
+    d.ModemActive = true;
+    Feed(d, "\r\n+CLIP: \"123\",129\r\n");
+    d.Timer3Timer();
+    ASSERT_EQ(d.ReplyState, rsAnswer);
+    Feed(d, report.substr(0, cut));
+    Feed(d, report.substr(cut));
+    EXPECT_TRUE(d.AwaitingReply);
+    Feed(d, "\r\nOK\r\n");
+    EXPECT_EQ(d.CommandQueue, (std::deque<std::string>{"ATV1:AT+VTS=1\r\n", "ATH:ATH\r\n"}));
+  }
+}
+
 // The reply limit is ten seconds of the monotonic clock: a step of the wall
 // clock (an NTP correction, an operator) neither stretches nor cuts it, and
 // the event still carries the wall time.
