@@ -17,7 +17,8 @@ std::string Cp1251ToUtf8(std::string_view cp1251);
 // to start instead.
 bool Cp1251Available();
 
-// Shorthand for the program's own Russian texts, written as UTF-8 literals.
-inline std::string Ru(std::string_view utf8) { return Utf8ToCp1251(utf8); }
+// The program's own texts, written as UTF-8 literals, as they are stored,
+// logged and sent.
+inline std::string ToCp1251(std::string_view utf8) { return Utf8ToCp1251(utf8); }
 
 }  // namespace common

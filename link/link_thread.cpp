@@ -354,7 +354,7 @@ void cl::closeLink() {
 }
 
 void cl::showStatus(const char* utf8Text) {
-  if (env_.Ui) env_.Ui->ShowLinkStatus(common::Ru(utf8Text));
+  if (env_.Ui) env_.Ui->ShowLinkStatus(common::ToCp1251(utf8Text));
 }
 
 void cl::stepIndicator() {

@@ -309,7 +309,7 @@ void Dialogue::interpretByState(const std::string& replyText) {
       if (ok) host_.AppendLogView("OK");
       break;
     case rsEcho:
-      host_.AppendLogView(common::Ru(ok ? "режим эхо выключен" : "режим эхо включен"));
+      host_.AppendLogView(common::ToCp1251(ok ? "режим эхо выключен" : "режим эхо включен"));
       break;
     case rsManufacturer:
       showManufacturer(replyText);
@@ -325,20 +325,20 @@ void Dialogue::interpretByState(const std::string& replyText) {
 void Dialogue::showManufacturer(const std::string& replyText) {
   ModemManufacturer.clear();
   if (!Contains(replyText, "OK")) {
-    host_.AppendLogView(common::Ru("Производитель: не удалось определить"));
+    host_.AppendLogView(common::ToCp1251("Производитель: не удалось определить"));
     return;
   }
   ModemManufacturer = ExtractLine(replyText);
   Guarded([&] { host_.WriteSystemLog(Marked("<!", ModemManufacturer)); });
-  host_.AppendLogView(common::Ru("Производитель: ") + ModemManufacturer);
+  host_.AppendLogView(common::ToCp1251("Производитель: ") + ModemManufacturer);
 }
 
 void Dialogue::showModel(const std::string& replyText) {
   if (Contains(replyText, "OK")) {
     ModemModel = ExtractLine(replyText);
-    host_.AppendLogView(common::Ru("Модель: ") + ModemModel);
+    host_.AppendLogView(common::ToCp1251("Модель: ") + ModemModel);
   } else {
-    host_.AppendLogView(common::Ru("Модель: не удалось определить"));
+    host_.AppendLogView(common::ToCp1251("Модель: не удалось определить"));
   }
   host_.WriteSystemLog(Marked("<!", ModemModel));
 }
@@ -398,12 +398,12 @@ bool Dialogue::handleCall(const std::string& replyText) {
   const std::string number = ExtractNumberText(replyText);
   if (isRepeatOfRingingCall(number, now())) {
     call_->lastSeen = now();
-    Guarded([&] { host_.AppendLogView(common::Ru("Входящий звонок - ") + number + common::Ru(" (повтор)")); });
+    Guarded([&] { host_.AppendLogView(common::ToCp1251("Входящий звонок - ") + number + common::ToCp1251(" (повтор)")); });
     return false;
   }
   call_ = RingingCall{number, now()};
   insertAtFront({kAnswerEntry, kToneEntry, kHangUpEntry});
-  Guarded([&] { host_.AppendLogView(common::Ru("Входящий звонок - ") + number); });
+  Guarded([&] { host_.AppendLogView(common::ToCp1251("Входящий звонок - ") + number); });
 
   CallSettings settings;
   Guarded([&] { settings = host_.CurrentCallSettings(); });
@@ -429,7 +429,7 @@ void Dialogue::deliver(const CallEventBytes& event, const std::string& pathForSo
   if (sent) return;
   const SpoolResult spooled = WriteSpoolFile(pathForSoob, clock_.Now(), event);
   if (spooled.Ok) return;
-  const std::string line = common::Ru("Не удалось записать событие в файл ") + spooled.Path;
+  const std::string line = common::ToCp1251("Не удалось записать событие в файл ") + spooled.Path;
   Guarded([&] { host_.AppendLogView(line); });
   Guarded([&] { host_.WriteSystemLog(line); });
   // With no file to hold it, the link's queue is the last place the event

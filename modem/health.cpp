@@ -200,21 +200,21 @@ bool SimCannotWork(SimState sim) {
 
 HealthVerdict Judge(const ModemHealth& health, bool silent) {
   switch (health.Sim) {
-    case SimState::kAbsent: return {false, common::Ru("нет SIM-карты")};
-    case SimState::kPinRequired: return {false, common::Ru("SIM-карта требует PIN-код")};
-    case SimState::kPukRequired: return {false, common::Ru("SIM-карта требует PUK-код")};
-    case SimState::kNotReady: return {false, common::Ru("SIM-карта не готова")};
-    case SimState::kFailure: return {false, common::Ru("SIM-карта неисправна")};
+    case SimState::kAbsent: return {false, common::ToCp1251("нет SIM-карты")};
+    case SimState::kPinRequired: return {false, common::ToCp1251("SIM-карта требует PIN-код")};
+    case SimState::kPukRequired: return {false, common::ToCp1251("SIM-карта требует PUK-код")};
+    case SimState::kNotReady: return {false, common::ToCp1251("SIM-карта не готова")};
+    case SimState::kFailure: return {false, common::ToCp1251("SIM-карта неисправна")};
     default: break;
   }
   switch (health.Network) {
-    case Registration::kSearching: return {false, common::Ru("модем ищет сеть")};
-    case Registration::kDenied: return {false, common::Ru("сеть отказала в регистрации")};
-    case Registration::kNotRegistered: return {false, common::Ru("модем не зарегистрирован в сети")};
+    case Registration::kSearching: return {false, common::ToCp1251("модем ищет сеть")};
+    case Registration::kDenied: return {false, common::ToCp1251("сеть отказала в регистрации")};
+    case Registration::kNotRegistered: return {false, common::ToCp1251("модем не зарегистрирован в сети")};
     default: break;
   }
-  if (health.Signal == 0) return {false, common::Ru("нет сигнала сети")};
-  if (silent) return {false, common::Ru("модем не отвечает на запросы состояния более 2 минут")};
+  if (health.Signal == 0) return {false, common::ToCp1251("нет сигнала сети")};
+  if (silent) return {false, common::ToCp1251("модем не отвечает на запросы состояния более 2 минут")};
   return {};
 }
 
@@ -230,7 +230,7 @@ std::string HealthLine(const ModemHealth& health) {
     std::snprintf(text, sizeof text, "%02d:%02d:%02d", t.hour, t.minute, t.second);
     answer = std::string("ответ в ") + text;
   }
-  return common::Ru(std::string("SIM: ") + SimText(health.Sim) + "; сеть: " + NetworkText(health.Network) +
+  return common::ToCp1251(std::string("SIM: ") + SimText(health.Sim) + "; сеть: " + NetworkText(health.Network) +
                     "; сигнал: " + signal + "; " + answer);
 }
 

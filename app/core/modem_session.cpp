@@ -11,7 +11,7 @@ static_assert(modem::kCallEventFrameType == static_cast<uint32_t>(serverlink::ft
 namespace app {
 namespace {
 
-using common::Ru;
+using common::ToCp1251;
 
 constexpr unsigned kTimer1PeriodMs = 30000;
 constexpr unsigned kTimer3PeriodMs = 50;
@@ -76,7 +76,7 @@ StartResult ModemSession::StartModem() {
       return StartResult::kNotStarted;
     }
   } catch (...) {
-    AppendLogView(Ru("Не удается открыть порт ") + settings_.ComName);
+    AppendLogView(ToCp1251("Не удается открыть порт ") + settings_.ComName);
     return StartResult::kNotStarted;
   }
   StartDialogue();
@@ -98,10 +98,10 @@ StartResult ModemSession::StartOn(const std::string& comName) {
 void ModemSession::ReportRefusedOpen() {
   switch (serialPort_.LastOpenError()) {
     case serial::OpenError::kBusy:
-      AppendLogView(Ru("Порт ") + settings_.ComName + Ru(" занят другой программой: модем не запущен"));
+      AppendLogView(ToCp1251("Порт ") + settings_.ComName + ToCp1251(" занят другой программой: модем не запущен"));
       break;
     case serial::OpenError::kDenied:
-      AppendLogView(Ru("Нет доступа к порту ") + settings_.ComName + Ru(" (нужна группа dialout): модем не запущен"));
+      AppendLogView(ToCp1251("Нет доступа к порту ") + settings_.ComName + ToCp1251(" (нужна группа dialout): модем не запущен"));
       break;
     default:
       break;
@@ -141,7 +141,7 @@ void ModemSession::Stop() {
 }
 
 void ModemSession::Disconnect() {
-  AppendLogView(Ru("Отключились."));
+  AppendLogView(ToCp1251("Отключились."));
   serialPort_.ClosePort();
   env_.Timer1->Stop();
 }
@@ -176,7 +176,7 @@ void ModemSession::SpoolQueuedCallEvents() {
     modem::CallEventBytes event{};
     std::copy(payload.begin(), payload.end(), event.begin());
     const auto result = modem::WriteSpoolFile(settings_.PathForSoob, env_.Clock->Now(), event);
-    if (!result.Ok) logs_.WriteSystemLog(Ru("Не удалось записать событие в файл ") + result.Path);
+    if (!result.Ok) logs_.WriteSystemLog(ToCp1251("Не удалось записать событие в файл ") + result.Path);
   }
 }
 
@@ -224,7 +224,7 @@ void ModemSession::ScheduleDispatcher() {
 // device path is tried again every few seconds until it is back.
 void ModemSession::PortLost() {
   if (!serialPort_.IsOpen()) return;  // stopped or closed meanwhile
-  AppendLogView(Ru("Связь с портом ") + settings_.ComName + Ru(" потеряна."));
+  AppendLogView(ToCp1251("Связь с портом ") + settings_.ComName + ToCp1251(" потеряна."));
   if (dialogue_.ModemActive) dialogue_.StopDialogue();
   serialPort_.ClosePort();
   env_.Timer1->Stop();
@@ -247,7 +247,7 @@ void ModemSession::RetryPort() {
   }
   if (!opened) return;
   StopWaitingForPort();
-  AppendLogView(Ru("Порт ") + settings_.ComName + Ru(" снова доступен."));
+  AppendLogView(ToCp1251("Порт ") + settings_.ComName + ToCp1251(" снова доступен."));
   StartDialogue();
   PublishSnapshot();
   SendModemStatus();
@@ -295,7 +295,7 @@ void ModemSession::JudgeHealth() {
   if (!dialogue_.ModemActive) return;
   if (dialogue_.SimLocked() && !simLockShown_) {
     const std::string reason = modem::Judge(dialogue_.Health, false).Reason;
-    WriteChangeLine(reason + Ru(": модем не перезапускается, запуск повторяется раз в минуту"));
+    WriteChangeLine(reason + ToCp1251(": модем не перезапускается, запуск повторяется раз в минуту"));
   }
   simLockShown_ = dialogue_.SimLocked();
   if (!settings_.Health) return;
@@ -305,8 +305,8 @@ void ModemSession::JudgeHealth() {
   const bool silent = env_.Ticks->Ticks() - since > kHealthSilenceMs;
   const modem::HealthVerdict verdict = modem::Judge(health, silent);
   if (verdict.CanReceiveCalls != verdict_.CanReceiveCalls) {
-    WriteChangeLine(verdict.CanReceiveCalls ? Ru("Станция снова может принимать звонки")
-                                            : Ru("Станция не может принимать звонки: ") + verdict.Reason);
+    WriteChangeLine(verdict.CanReceiveCalls ? ToCp1251("Станция снова может принимать звонки")
+                                            : ToCp1251("Станция не может принимать звонки: ") + verdict.Reason);
   }
   verdict_ = verdict;
   env_.View->ShowHealth(modem::HealthLine(health), !verdict.CanReceiveCalls);

@@ -44,7 +44,7 @@ class Health : public ::testing::Test {
     ASSERT_TRUE(line_.WaitForCount("AT+CLIP=1\r", 1, 30s)) << "no start-up";
   }
 
-  size_t ChangeLines(const std::string& text) { return Occurrences(program_.SystemLogs(), common::Ru(text)); }
+  size_t ChangeLines(const std::string& text) { return Occurrences(program_.SystemLogs(), common::ToCp1251(text)); }
 
   const std::string kCannot = "Станция не может принимать звонки";
   const std::string kCanAgain = "Станция снова может принимать звонки";
@@ -69,7 +69,7 @@ TEST_F(Health, RegistrationLostAndBackGivesTwoLines) {
 
   ASSERT_TRUE(modem.Set("creg 2"));
   ASSERT_TRUE(WaitFor([&] { return ChangeLines(kCannot) > 0; }, 45s)) << "the lost registration was not told";
-  EXPECT_NE(program_.SystemLogs().find(common::Ru("модем ищет сеть")), std::string::npos);
+  EXPECT_NE(program_.SystemLogs().find(common::ToCp1251("модем ищет сеть")), std::string::npos);
   ASSERT_TRUE(modem.Set("creg 1"));
   ASSERT_TRUE(WaitFor([&] { return ChangeLines(kCanAgain) > 0; }, 45s)) << "the return was not told";
   EXPECT_EQ(ChangeLines(kCannot), 1u);

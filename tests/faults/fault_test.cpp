@@ -532,7 +532,7 @@ class SpoolFailure : public FaultCase, public ::testing::WithParamInterface<bool
     const int port = UnusedPort();
     StartProgram(Settings(modem_->LinkPath().string(), port));
     Call();
-    const std::string told = common::Ru("Не удалось записать событие в файл ");
+    const std::string told = common::ToCp1251("Не удалось записать событие в файл ");
     operatorTold_ = WaitFor([&] { return program_->SystemLogs().find(told) != std::string::npos; });
     EXPECT_TRUE(operatorTold_) << "the operator was not told of the spool failure";
     ScriptedServer& server = AddServer({}, port);

@@ -12,7 +12,7 @@
 namespace modem {
 namespace {
 
-using common::Ru;
+using common::ToCp1251;
 using testsupport::ManualClock;
 using testing::FakeHost;
 using testing::Feed;
@@ -64,7 +64,7 @@ TEST_P(CallHandling, AnswersShowsAndDeliversOneEvent) {
   std::deque<std::string> queue = kAnswer;
   queue.push_back("CLIP:AT+CLIP=1\r");
   EXPECT_EQ(d.CommandQueue, queue);
-  EXPECT_EQ(host.view, std::vector<std::string>{Ru("Входящий звонок - ") + c.numberText});
+  EXPECT_EQ(host.view, std::vector<std::string>{ToCp1251("Входящий звонок - ") + c.numberText});
   ASSERT_EQ(host.events.size(), 1u);
   const CallEvent event = CallEvent::Decode(host.events[0]);
   EXPECT_EQ(event.PhoneNumber, c.phone);
@@ -102,7 +102,7 @@ TEST(CallEvent, ObjectCodeKeepsAtMostFourBytes) {
            Case{"two", "12", 2, {'1', '2', 0, 0}},
            Case{"six", "123456", 4, {'1', '2', '3', '4'}},
            Case{"empty", "", 0, {0, 0, 0, 0}},
-           Case{"cyrillic", Ru("Объект"), 4, {0xCE, 0xE1, 0xFA, 0xE5}},
+           Case{"cyrillic", ToCp1251("Объект"), 4, {0xCE, 0xE1, 0xFA, 0xE5}},
        }) {
     SCOPED_TRACE(c.name);
     CallEvent event;
@@ -178,8 +178,8 @@ TEST_F(CallDeliveryTest, SpoolFailureIsShownAndLogged) {
   host.settings = {"0042", 0, dir.Dir() + "plain/"};
   Feed(d, "\r\n+CLIP: \"123\",129\r\n");
 
-  const std::string line = Ru("Не удалось записать событие в файл ") + dir.Dir() + "plain/4FEEB983.dd8";
-  EXPECT_EQ(host.view, (std::vector<std::string>{Ru("Входящий звонок - ") + "123", line}));
+  const std::string line = ToCp1251("Не удалось записать событие в файл ") + dir.Dir() + "plain/4FEEB983.dd8";
+  EXPECT_EQ(host.view, (std::vector<std::string>{ToCp1251("Входящий звонок - ") + "123", line}));
   EXPECT_EQ(host.systemLog.back(), line);
   EXPECT_EQ(d.CommandQueue, kAnswer);
   // Nowhere to write it and no server: it waits in the link's queue.

@@ -15,7 +15,7 @@
 namespace modem {
 namespace {
 
-using common::Ru;
+using common::ToCp1251;
 using testsupport::ManualClock;
 using testing::FakeHost;
 using testing::Feed;
@@ -72,7 +72,7 @@ TEST_P(CallerIdLine, GivesOneEventWhereverTheBurstIsCut) {
 
       ASSERT_EQ(host.events.size(), 1u);
       EXPECT_EQ(CallEvent::Decode(host.events[0]).PhoneNumber, c.phone);
-      EXPECT_EQ(host.view, std::vector<std::string>{Ru("Входящий звонок - ") + c.number});
+      EXPECT_EQ(host.view, std::vector<std::string>{ToCp1251("Входящий звонок - ") + c.number});
       EXPECT_EQ(d.CommandQueue, kAnswer);
     }
   }
@@ -198,7 +198,7 @@ TEST_P(RingingCall, OneCallOneEvent) {
             static_cast<long>(c.ataSent));
   EXPECT_EQ(recoveries, c.recoveries);
   const auto repeats = std::count_if(host.view.begin(), host.view.end(), [](const std::string& line) {
-    return line.ends_with(Ru(" (повтор)"));
+    return line.ends_with(ToCp1251(" (повтор)"));
   });
   EXPECT_EQ(static_cast<size_t>(repeats), c.repeatLines);
   // Every caller-identification line reaches the system log, repeats too.
@@ -254,7 +254,7 @@ TEST(UnsolicitedLines, NeverACallNeverAReply) {
   EXPECT_TRUE(d.CommandQueue.empty()) << "no recovery, nothing answered";
 
   Feed(d, "\r\nGSM-1\r\n\r\nOK\r\n");
-  EXPECT_EQ(host.view, std::vector<std::string>{Ru("Модель: ") + "GSM-1"});
+  EXPECT_EQ(host.view, std::vector<std::string>{ToCp1251("Модель: ") + "GSM-1"});
   Feed(d, "\r\n^RSSI:25\r\n\r\nRING\r\n\r\n+CLIP: \"+79161234567\",145,,,,0\r\n\r\n^MODE:5,4\r\n");
   ASSERT_EQ(host.events.size(), 1u);
   EXPECT_EQ(CallEvent::Decode(host.events[0]).PhoneNumber, 9161234567);

@@ -8,7 +8,7 @@
 namespace modem {
 namespace {
 
-using common::Ru;
+using common::ToCp1251;
 using testsupport::ManualClock;
 using testing::FakeHost;
 using testing::Feed;
@@ -33,8 +33,8 @@ struct ReplyCase {
   bool endsWait = true;
 };
 
-std::string Manufacturer(const std::string& m) { return Ru("Производитель: ") + m; }
-std::string Model(const std::string& m) { return Ru("Модель: ") + m; }
+std::string Manufacturer(const std::string& m) { return ToCp1251("Производитель: ") + m; }
+std::string Model(const std::string& m) { return ToCp1251("Модель: ") + m; }
 
 std::vector<ReplyCase> Cases() {
   // A final result that answers a command but none of the ones read here.
@@ -44,16 +44,16 @@ std::vector<ReplyCase> Cases() {
       {"ok_under_0", rsCommand, "\r\nOK\r\n", {"OK"}, {}},
       {"ok_inside_a_word", rsCommand, "\r\nBOOKED\r\n", {"OK"}, {}},
       {"nothing_under_0", rsCommand, other, {}, {}},
-      {"echo_off", rsEcho, "ATE0\r\r\nOK\r\n", {Ru("режим эхо выключен")}, {}},
-      {"echo_on", rsEcho, other, {Ru("режим эхо включен")}, {}},
+      {"echo_off", rsEcho, "ATE0\r\r\nOK\r\n", {ToCp1251("режим эхо выключен")}, {}},
+      {"echo_on", rsEcho, other, {ToCp1251("режим эхо включен")}, {}},
       {"manufacturer", rsManufacturer, "\r\nACME\r\n\r\nOK\r\n", {Manufacturer("ACME")}, {"<!ACME"}},
       {"manufacturer_after_echo", rsManufacturer, "AT+CGMI\r\r\nACME\r\n\r\nOK\r\n", {Manufacturer("ACME")}, {"<!ACME"}},
       // The first character after the line feed is always taken.
       {"manufacturer_without_line", rsManufacturer, "\r\n\r\nOK\r\n", {Manufacturer("\r\nOK")}, {"<!\r\nOK"}},
       {"manufacturer_without_cr", rsManufacturer, "\nACME OK", {Manufacturer("ACME OK")}, {"<!ACME OK"}},
-      {"manufacturer_unknown", rsManufacturer, other, {Ru("Производитель: не удалось определить")}, {}},
+      {"manufacturer_unknown", rsManufacturer, other, {ToCp1251("Производитель: не удалось определить")}, {}},
       {"model", rsModel, "\r\nM55\r\n\r\nOK\r\n", {Model("M55")}, {"<!M55"}},
-      {"model_unknown_logs_the_last_one", rsModel, other, {Ru("Модель: не удалось определить")}, {"<!OLD"}},
+      {"model_unknown_logs_the_last_one", rsModel, other, {ToCp1251("Модель: не удалось определить")}, {"<!OLD"}},
       {"silent_under_5", rsStorage, "\r\n+CPMS: \"SM\",0,20\r\n\r\nOK\r\n", {}, {}},
       {"nothing_under_5", rsStorage, other, {}, {}},
       {"silent_under_70", rsAnswer, other, {}, {}},
@@ -90,7 +90,7 @@ std::vector<ReplyCase> Cases() {
       {"network_query_error", rsNetwork, "\r\n+CME ERROR: 3\r\n", {}, {}},
       {"signal_query_error", rsSignal, "\r\nERROR\r\n", {}, {}},
       {"call_with_error", rsCommand, "\r\n+CLIP: \"123\",129\r\nERROR\r\n",
-       {Ru("Входящий звонок - ") + "123"}, {"<!\r\n+CLIP: \"123\",129\r\nERROR\r\n"}, Queued::kCall},
+       {ToCp1251("Входящий звонок - ") + "123"}, {"<!\r\n+CLIP: \"123\",129\r\nERROR\r\n"}, Queued::kCall},
   };
 }
 
@@ -172,7 +172,7 @@ TEST_F(ReplyHandlingTest, ReplySplitOverTwoBlocksIsReadUnderTheNextState) {
   d.Timer3Timer();
   EXPECT_EQ(host.sent.back(), "AT+CGMM\r");
   Feed(d, "\r\n\r\nOK\r\n");
-  EXPECT_EQ(host.view, (std::vector<std::string>{Ru("Производитель: не удалось определить"), Model("\r\nOK")}));
+  EXPECT_EQ(host.view, (std::vector<std::string>{ToCp1251("Производитель: не удалось определить"), Model("\r\nOK")}));
 }
 
 TEST_F(ReplyHandlingTest, LateReplyIsReadUnderTheCommandSentLast) {

@@ -18,7 +18,7 @@
 namespace modem {
 namespace {
 
-using common::Ru;
+using common::ToCp1251;
 
 // The dialogue's writes go to the real driver, as they do in the window.
 class PortHost : public testing::FakeHost {
@@ -100,8 +100,8 @@ TEST_F(StartupOverPty, InitialisesTheModemAndSpoolsOneCall) {
       {"AT+CREG?\r", "\r\n+CREG: 0,1\r\n\r\nOK\r\n"},
       {"AT+CSQ\r", "\r\n+CSQ: 19,99\r\n\r\nOK\r\n"},
   });
-  EXPECT_EQ(host_.view, (std::vector<std::string>{"OK", Ru("режим эхо выключен"), Ru("Производитель: ACME"),
-                                                  Ru("Модель: M55")}));
+  EXPECT_EQ(host_.view, (std::vector<std::string>{"OK", ToCp1251("режим эхо выключен"), ToCp1251("Производитель: ACME"),
+                                                  ToCp1251("Модель: M55")}));
   EXPECT_EQ(dialogue_.ModemManufacturer, "ACME");
   EXPECT_EQ(dialogue_.Health.Sim, SimState::kReady);
   EXPECT_EQ(dialogue_.Health.Network, Registration::kHome);
@@ -111,7 +111,7 @@ TEST_F(StartupOverPty, InitialisesTheModemAndSpoolsOneCall) {
   Arrive("\r\nRING\r\n\r\n+CLIP: \"+79161234567\",145,,,,0\r\n");
   Converse({{"ATA\r\n", "\r\nOK\r\n"}, {"AT+VTS=1\r\n", "\r\nOK\r\n"}, {"ATH\r\n", "\r\nOK\r\n"}});
 
-  EXPECT_EQ(host_.view.back(), Ru("Входящий звонок - ") + "9161234567");
+  EXPECT_EQ(host_.view.back(), ToCp1251("Входящий звонок - ") + "9161234567");
   EXPECT_TRUE(dialogue_.CommandQueue.empty());
   EXPECT_TRUE(host_.events.empty());
   const std::vector<std::string> files = spool_.Files();

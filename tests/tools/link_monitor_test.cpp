@@ -45,7 +45,7 @@ TEST(DescribeBody, DecodesWhatTheDriverSends) {
   } cases[] = {
       {"hello", Frame(serverlink::ftHello, {0x32, 0x00}, 0), "ftHello seq=0 kind=50"},
       {"call event with a Cyrillic code",
-       Frame(serverlink::ftCallEvent, CallEventPayload(79161234567, common::Ru("Об1"), May1Noon()), 7),
+       Frame(serverlink::ftCallEvent, CallEventPayload(79161234567, common::ToCp1251("Об1"), May1Noon()), 7),
        "ftCallEvent seq=7 number=79161234567 code=\"Об1\" time=2024-05-01 12:00:00.250"},
       {"call event with a control byte in its code",
        Frame(serverlink::ftCallEvent, CallEventPayload(0, std::string("a\nb", 3), May1Noon()), 1),

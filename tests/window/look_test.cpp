@@ -169,7 +169,7 @@ struct Windows {
     options.StartLink = false;
     options.RequestExit = [](int) {};
     form = std::make_unique<TForm1>(modal, options);
-    form->ShowLinkStatus(common::Ru("Ошибки по сети - переподсоединение."));
+    form->ShowLinkStatus(common::ToCp1251("Ошибки по сети - переподсоединение."));
     form->Memo1->appendPlainText(QStringLiteral("Входящий звонок - 9161234567"));
     form->AdvOfficeComboBox1->clear();
     form->AdvOfficeComboBox1->addItem(QStringLiteral("COM3"));
